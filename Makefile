@@ -1,0 +1,40 @@
+# The two set-up commands: `make demo` and `make test`.
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build demo test test-dev test-asan test-tsan test-fuzz clean
+
+all: build
+
+deps:
+	scripts/install-deps
+
+build/%/build.ninja: CMakeLists.txt CMakePresets.json
+	cmake --preset $* >/dev/null
+
+build: deps build/dev/build.ninja
+	cmake --build --preset dev -j $(JOBS)
+
+demo: build
+	scripts/demo
+
+test: deps
+	$(MAKE) test-dev test-asan test-tsan test-fuzz
+
+test-dev: build/dev/build.ninja
+	cmake --build --preset dev -j $(JOBS)
+	ctest --preset dev -j $(JOBS)
+
+test-asan: build/asan/build.ninja
+	cmake --build --preset asan -j $(JOBS)
+	ctest --preset asan -j $(JOBS)
+
+test-tsan: build/tsan/build.ninja
+	cmake --build --preset tsan -j $(JOBS)
+	ctest --preset tsan -j $(JOBS)
+
+test-fuzz: build/fuzz/build.ninja
+	cmake --build --preset fuzz -j $(JOBS)
+	ctest --preset fuzz
+
+clean:
+	rm -rf build
