@@ -1,0 +1,57 @@
+#include "buffer.h"
+
+#include <cerrno>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "log.h"
+
+namespace {
+
+size_t PageSize() {
+    static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    return page;
+}
+
+}  // namespace
+
+std::unique_ptr<Buffer> Buffer::Allocate(size_t size, const std::string& name) {
+    const Log& log = Log::Instance();
+    if (size == 0 || size > UINT32_MAX - PageSize()) {
+        log.Errorf("Buffer %s: cannot allocate %zu bytes", name.c_str(), size);
+        return nullptr;
+    }
+    const size_t rounded = (size + PageSize() - 1) / PageSize() * PageSize();
+
+    errno = 0;
+    const int fd = memfd_create(name.c_str(), MFD_CLOEXEC);
+    if (fd < 0) {
+        log.Errorf("memfd_create(%s): (%d) %m", name.c_str(), errno);
+        return nullptr;
+    }
+    errno = 0;
+    if (ftruncate(fd, static_cast<off_t>(rounded)) < 0) {
+        log.Errorf("ftruncate(%s, %zu): (%d) %m", name.c_str(), rounded, errno);
+        close(fd);
+        return nullptr;
+    }
+    errno = 0;
+    void* address = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (address == MAP_FAILED) {
+        log.Errorf("mmap(%s, %zu): (%d) %m", name.c_str(), rounded, errno);
+        close(fd);
+        return nullptr;
+    }
+    return std::unique_ptr<Buffer>(new Buffer(fd, static_cast<uint8_t*>(address), rounded));
+}
+
+Buffer::Buffer(int fd, uint8_t* address, size_t size)
+    : m_fd(fd), m_address(address), m_size(size) {
+    m_handle.fd = fd;
+    m_handle.size = static_cast<uint32_t>(size);
+}
+
+Buffer::~Buffer() {
+    munmap(m_address, m_size);
+    close(m_fd);
+}

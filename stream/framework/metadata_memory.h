@@ -1,0 +1,24 @@
+#pragma once
+
+#include "imemory.h"
+
+namespace morwick {
+
+// Maps the memory named by a buffer's descriptor (Buffer::GetData) into this
+// process. The mapping lives while the view or any IMemory reference from
+// GetMemory does. A descriptor that is null or not a buffer's is logged and
+// gives an empty memory (null pointer, size 0).
+class MetadataMemory {
+public:
+    explicit MetadataMemory(void* data);
+    ~MetadataMemory();
+    MetadataMemory(const MetadataMemory&) = delete;
+    MetadataMemory& operator=(const MetadataMemory&) = delete;
+
+    android::sp<android::IMemory> GetMemory() const { return m_memory; }
+
+private:
+    android::sp<android::IMemory> m_memory;
+};
+
+}  // namespace morwick
