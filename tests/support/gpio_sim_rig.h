@@ -1,0 +1,214 @@
+#pragma once
+
+// Mounts the GPIO emulator (tools/gpio_sim) at a fresh temporary directory for the
+// life of the object. Tests point LUMASET_GPIO_SYSFS at MountPoint() and drive the
+// lines through the emulator's control tree (sim/N/level, sim/N/writes, sim/N/fail).
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#ifndef GPIO_SIM_PATH
+#define GPIO_SIM_PATH "gpio_sim"
+#endif
+
+class GpioSimRig {
+public:
+    // Throws std::runtime_error naming the reason when the emulator cannot be mounted.
+    explicit GpioSimRig(std::string gpio_sim_path = GPIO_SIM_PATH) {
+        if (access("/dev/fuse", R_OK | W_OK) != 0)
+            throw std::runtime_error("GpioSimRig: /dev/fuse is not usable (" +
+                                     std::string(std::strerror(errno)) +
+                                     "); the GPIO emulator needs FUSE and root");
+        if (access(gpio_sim_path.c_str(), X_OK) != 0)
+            throw std::runtime_error("GpioSimRig: " + gpio_sim_path + ": " + std::strerror(errno));
+
+        std::string pattern = TempRoot() + "/gpio_sim.XXXXXX";
+        if (mkdtemp(pattern.data()) == nullptr)
+            throw std::runtime_error("GpioSimRig: mkdtemp " + pattern + ": " + std::strerror(errno));
+        m_mount_point = pattern;
+
+        const pid_t parent = getpid();
+        m_pid = fork();
+        if (m_pid < 0) {
+            const int error = errno;
+            rmdir(m_mount_point.c_str());
+            throw std::runtime_error(std::string("GpioSimRig: fork: ") + std::strerror(error));
+        }
+        if (m_pid == 0) {
+            // The emulator must not outlive a test that crashes: it unmounts on SIGTERM.
+            prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (getppid() != parent) _exit(127);
+            execl(gpio_sim_path.c_str(), gpio_sim_path.c_str(), m_mount_point.c_str(),
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+
+        // The mount is up once the emulator's own files are visible at the mount point.
+        const std::string probe = m_mount_point + "/export";
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        for (;;) {
+            struct stat st {};
+            if (stat(probe.c_str(), &st) == 0) break;
+            int status = 0;
+            if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+                m_pid = -1;
+                Cleanup();
+                throw std::runtime_error("GpioSimRig: " + gpio_sim_path + " " + m_mount_point +
+                                         " ended before mounting (" + DescribeStatus(status) +
+                                         "; its messages are above)");
+            }
+            if (std::chrono::steady_clock::now() > deadline) {
+                Stop();
+                Cleanup();
+                throw std::runtime_error("GpioSimRig: " + m_mount_point +
+                                         " was not mounted within 10 s");
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+    // Unmounts (SIGTERM + wait, forced unmount as a fallback) and removes the directory.
+    ~GpioSimRig() {
+        Stop();
+        Cleanup();
+    }
+
+    GpioSimRig(const GpioSimRig&) = delete;
+    GpioSimRig& operator=(const GpioSimRig&) = delete;
+
+    const std::string& MountPoint() const { return m_mount_point; }
+    pid_t Pid() const { return m_pid; }
+    std::string Path(const std::string& relative_path) const {
+        return m_mount_point + "/" + relative_path;
+    }
+
+    void SetLevel(int gpio, int level) const {
+        const int error = WriteFile(SimFile(gpio, "level"), level ? "1" : "0");
+        if (error != 0) throw std::system_error(error, std::generic_category(), "SetLevel " + SimFile(gpio, "level"));
+    }
+    int Level(int gpio) const { return std::stoi(ReadFile(SimFile(gpio, "level"))); }
+    int Writes(int gpio) const { return std::stoi(ReadFile(SimFile(gpio, "writes"))); }
+    void SetFail(int gpio, int err) const {
+        const int error = WriteFile(SimFile(gpio, "fail"), std::to_string(err));
+        if (error != 0) throw std::system_error(error, std::generic_category(), "SetFail " + SimFile(gpio, "fail"));
+    }
+    bool Exported(int gpio) const {
+        struct stat st {};
+        return stat(Path("gpio" + std::to_string(gpio)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    }
+
+    // Whole file from offset 0; throws std::system_error when it cannot be read.
+    std::string ReadFile(const std::string& relative_path) const {
+        const std::string path = Path(relative_path);
+        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + path);
+        std::string text;
+        char chunk[256];
+        for (;;) {
+            const ssize_t got = read(fd, chunk, sizeof chunk);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                const int error = errno;
+                close(fd);
+                throw std::system_error(error, std::generic_category(), "read " + path);
+            }
+            if (got == 0) break;
+            text.append(chunk, static_cast<size_t>(got));
+        }
+        close(fd);
+        return text;
+    }
+
+    // One write(2) of the text, as `echo` would; 0 or the errno of the failure.
+    int WriteFile(const std::string& relative_path, const std::string& text) const {
+        const int fd = open(Path(relative_path).c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return errno;
+        const ssize_t put = write(fd, text.data(), text.size());
+        const int error = put < 0 ? errno : 0;
+        close(fd);
+        return error;
+    }
+
+    // Checks the condition every millisecond until it holds or the time is up.
+    bool WaitFor(std::function<bool()> condition, int timeout_ms = 2000) const {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            if (condition()) return true;
+            if (std::chrono::steady_clock::now() > deadline) return condition();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    }
+
+private:
+    static std::string TempRoot() {
+        const char* tmp = std::getenv("TMPDIR");
+        return tmp != nullptr && *tmp != '\0' ? tmp : "/tmp";
+    }
+    static std::string SimFile(int gpio, const char* name) {
+        return "sim/" + std::to_string(gpio) + "/" + name;
+    }
+    static std::string DescribeStatus(int status) {
+        if (WIFEXITED(status)) return "exit status " + std::to_string(WEXITSTATUS(status));
+        if (WIFSIGNALED(status)) return "signal " + std::to_string(WTERMSIG(status));
+        return "status " + std::to_string(status);
+    }
+
+    // SIGTERM makes the emulator unmount and exit; SIGKILL only if it hangs.
+    void Stop() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGTERM);
+        int status = 0;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (waitpid(m_pid, &status, WNOHANG) == 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                kill(m_pid, SIGKILL);
+                waitpid(m_pid, &status, 0);
+                break;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        m_pid = -1;
+    }
+
+    // A mount left behind by an emulator that died is detached before the directory goes.
+    void Cleanup() {
+        if (m_mount_point.empty()) return;
+        if (StillMounted()) {
+            if (umount2(m_mount_point.c_str(), MNT_DETACH) != 0) {
+                pid_t helper = -1;
+                const char* argv[] = {"fusermount3", "-u", "-z", m_mount_point.c_str(), nullptr};
+                if (posix_spawnp(&helper, "fusermount3", nullptr, nullptr,
+                                 const_cast<char* const*>(argv), environ) == 0)
+                    waitpid(helper, nullptr, 0);
+            }
+        }
+        rmdir(m_mount_point.c_str());
+    }
+    bool StillMounted() const {
+        struct stat here {}, parent {};
+        if (stat(m_mount_point.c_str(), &here) != 0) return true;  // ENOTCONN: dead FUSE mount
+        const std::string above = m_mount_point.substr(0, m_mount_point.rfind('/'));
+        if (stat(above.empty() ? "/" : above.c_str(), &parent) != 0) return false;
+        return here.st_dev != parent.st_dev;
+    }
+
+    std::string m_mount_point;
+    pid_t m_pid = -1;
+};
