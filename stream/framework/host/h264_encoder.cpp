@@ -1,0 +1,114 @@
+#include "h264_encoder.h"
+
+#include <cstdint>
+
+extern "C" {
+#include <x264.h>
+}
+
+#include "log.h"
+
+H264Encoder::~H264Encoder() { Close(); }
+
+void H264Encoder::Close() {
+    if (m_encoder != nullptr) {
+        x264_encoder_close(m_encoder);
+        m_encoder = nullptr;
+    }
+}
+
+Status H264Encoder::Open(const H264Settings& settings) {
+    Close();
+    const Log& log = Log::Instance();
+    if (settings.width <= 0 || settings.height <= 0 || settings.width % 2 != 0 ||
+        settings.height % 2 != 0) {
+        log.Errorf("H.264 encoder: frame size %dx%d is not a positive even size", settings.width,
+                   settings.height);
+        return Status::FAILURE_INVALID;
+    }
+    if (settings.fps <= 0 || settings.fps > 240) {
+        log.Errorf("H.264 encoder: frame rate %d is outside 1..240", settings.fps);
+        return Status::FAILURE_INVALID;
+    }
+    if (settings.bitrate_kbps < 50 || settings.bitrate_kbps > 200000) {
+        log.Errorf("H.264 encoder: bit rate %d kbit/s is outside 50..200000", settings.bitrate_kbps);
+        return Status::FAILURE_INVALID;
+    }
+
+    x264_param_t param;
+    if (x264_param_default_preset(&param, "ultrafast", "zerolatency") < 0) {
+        log.Errorf("H.264 encoder: x264 does not know the preset ultrafast/zerolatency");
+        return Status::FAILURE_UNSUPPORTED;
+    }
+    param.i_log_level = X264_LOG_WARNING;
+    param.i_csp = X264_CSP_NV12;
+    param.i_width = settings.width;
+    param.i_height = settings.height;
+    param.i_fps_num = static_cast<uint32_t>(settings.fps);
+    param.i_fps_den = 1;
+    param.i_timebase_num = 1;
+    param.i_timebase_den = 90000;
+    param.b_vfr_input = 0;
+    // One thread: the whole frame is done before Encode returns, and on a small
+    // machine slice threads cost more CPU than they save in latency.
+    param.i_threads = 1;
+    param.b_sliced_threads = 0;
+    param.i_keyint_max = settings.fps;
+    param.i_keyint_min = settings.fps;
+    param.i_scenecut_threshold = 0;
+    param.b_repeat_headers = 1;
+    param.b_annexb = 1;
+    param.b_aud = 1;  // the TS muxer would otherwise copy every frame to add one
+    param.rc.i_rc_method = X264_RC_ABR;
+    param.rc.i_bitrate = settings.bitrate_kbps;
+    param.rc.i_vbv_max_bitrate = settings.bitrate_kbps;
+    param.rc.i_vbv_buffer_size = settings.bitrate_kbps / settings.fps;
+    param.rc.f_vbv_buffer_init = 0.9f;
+    if (x264_param_apply_profile(&param, "high") < 0) {
+        log.Errorf("H.264 encoder: x264 refuses the high profile for these settings");
+        return Status::FAILURE_INVALID;
+    }
+
+    m_encoder = x264_encoder_open(&param);
+    if (m_encoder == nullptr) {
+        log.Errorf("H.264 encoder: x264_encoder_open failed for %dx%d at %d fps, %d kbit/s",
+                   settings.width, settings.height, settings.fps, settings.bitrate_kbps);
+        return Status::FAILURE_INVALID;
+    }
+    m_settings = settings;
+    return Status::SUCCESS;
+}
+
+Status H264Encoder::Encode(const Nv12Picture& picture, int64_t pts, EncodedAccessUnit& unit) {
+    unit = EncodedAccessUnit{};
+    if (m_encoder == nullptr) {
+        Log::Instance().Errorf("H.264 encoder: Encode called before Open");
+        return Status::FAILURE_INVALID_STATE;
+    }
+    x264_picture_t in;
+    x264_picture_init(&in);
+    in.img.i_csp = X264_CSP_NV12;
+    in.img.i_plane = 2;
+    in.img.plane[0] = const_cast<uint8_t*>(picture.y);
+    in.img.i_stride[0] = picture.y_stride;
+    in.img.plane[1] = const_cast<uint8_t*>(picture.uv);
+    in.img.i_stride[1] = picture.uv_stride;
+    in.i_pts = pts;
+
+    x264_picture_t out;
+    x264_nal_t* nals = nullptr;
+    int nal_count = 0;
+    const int size = x264_encoder_encode(m_encoder, &nals, &nal_count, &in, &out);
+    if (size < 0) {
+        Log::Instance().Errorf("H.264 encoder: x264_encoder_encode failed (%d)", size);
+        return Status::FAILURE;
+    }
+    if (size == 0 || nal_count == 0) return Status::SUCCESS;
+    // x264 lays the payloads of one call out back to back.
+    unit.data = nals[0].p_payload;
+    unit.size = static_cast<size_t>(size);
+    unit.pts = out.i_pts;
+    unit.dts = out.i_dts;
+    unit.key = out.b_keyframe != 0;
+    return Status::SUCCESS;
+}
