@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -40,9 +41,17 @@ public:
 
     unsigned GetThreadCount() const;
 
+    // A piece of a frame's work that may start once the tasks it waits for
+    // (earlier indices of the same list) are done.
+    struct Task {
+        std::function<void()> work;
+        std::vector<size_t> after;
+    };
+
     // Runs every task once, spread over the caller and the worker threads,
-    // and returns when all are done. One Run at a time per library.
-    void Run(const std::vector<std::function<void()>>& tasks);
+    // and returns when all are done. Among the tasks ready to run, the one
+    // listed first goes first, so list the costly ones early.
+    void Run(const std::vector<Task>& tasks);
 
     // width x height bytes from src to dst.
     void CopyPlane(const Plane& src, const Plane& dst) const;
