@@ -90,6 +90,10 @@ public:
         Cleanup();
     }
 
+    // Sends SIGTERM and waits: the wait status, or -1 when the emulator is already gone.
+    // The directory stays until destruction, so a test can check that nothing is mounted.
+    int Terminate() { return Stop(); }
+
     GpioSimRig(const GpioSimRig&) = delete;
     GpioSimRig& operator=(const GpioSimRig&) = delete;
 
@@ -171,12 +175,18 @@ private:
     }
 
     // SIGTERM makes the emulator unmount and exit; SIGKILL only if it hangs.
-    void Stop() {
-        if (m_pid <= 0) return;
+    int Stop() {
+        if (m_pid <= 0) return -1;
         kill(m_pid, SIGTERM);
         int status = 0;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        while (waitpid(m_pid, &status, WNOHANG) == 0) {
+        for (;;) {
+            const pid_t done = waitpid(m_pid, &status, WNOHANG);
+            if (done == m_pid) break;
+            if (done < 0 && errno != EINTR) {
+                status = -1;  // reaped elsewhere
+                break;
+            }
             if (std::chrono::steady_clock::now() > deadline) {
                 kill(m_pid, SIGKILL);
                 waitpid(m_pid, &status, 0);
@@ -185,6 +195,7 @@ private:
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         m_pid = -1;
+        return status;
     }
 
     // A mount left behind by an emulator that died is detached before the directory goes.
