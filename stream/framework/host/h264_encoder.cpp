@@ -20,10 +20,10 @@ void H264Encoder::Close() {
 Status H264Encoder::Open(const H264Settings& settings) {
     Close();
     const Log& log = Log::Instance();
-    if (settings.width <= 0 || settings.height <= 0 || settings.width % 2 != 0 ||
-        settings.height % 2 != 0) {
-        log.Errorf("H.264 encoder: frame size %dx%d is not a positive even size", settings.width,
-                   settings.height);
+    if (settings.width <= 0 || settings.height <= 0 || settings.width > MAX_SIDE ||
+        settings.height > MAX_SIDE || settings.width % 2 != 0 || settings.height % 2 != 0) {
+        log.Errorf("H.264 encoder: frame size %dx%d is not an even size from 2x2 to %dx%d",
+                   settings.width, settings.height, MAX_SIDE, MAX_SIDE);
         return Status::FAILURE_INVALID;
     }
     if (settings.fps <= 0 || settings.fps > 240) {

@@ -37,6 +37,8 @@ struct H264Settings {
 // every frame stays near the mean size (the sender paces at the stream rate).
 class H264Encoder {
 public:
+    static constexpr int MAX_SIDE = 8192;
+
     H264Encoder() = default;
     ~H264Encoder();
     H264Encoder(const H264Encoder&) = delete;

@@ -1,0 +1,53 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "av_component.h"
+
+// The video encoder. Its output "high_res" carries an MPEG-TS stream with one
+// H.264 video stream, one MediaChunk of whole TS packets per frame.
+//
+// On the host the picture comes from a built-in moving test pattern with a
+// frame counter, or from raw NV12 frames (no padding) read from a file (looped)
+// or a FIFO. Frames are paced by the select loop: a deadline per frame for the
+// pattern and for a file, the writer's delivery for a FIFO. Presentation time
+// stamps are the wall clock of each frame's slot, so a receiver can tell how
+// late a frame arrives.
+//
+// Settings, read from the option store at enable ("<name>.<setting>"):
+//   width, height   frame size (default 1280x720; even)
+//   fps             frames per second (default 30)
+//   bitrate         bits per second (default 4000000)
+//   input           path of raw NV12 frames; empty for the test pattern
+class EncodeQualcomm : public AVComponent {
+public:
+    static constexpr const char* OUTPUT_NAME = "high_res";
+
+    struct Counters {
+        uint64_t frames = 0;   // frames encoded and published
+        uint64_t skipped = 0;  // frame slots missed because the loop ran late
+    };
+
+    explicit EncodeQualcomm(const std::string& name);
+    ~EncodeQualcomm() override;
+
+    // Disables, disconnects and logs the frame counters of the whole run.
+    Status Shutdown() override;
+    Status SetupIOEvents(IOEventData& data) override;
+    Status HandleIOEvents(IOEventData& data) override;
+
+    Counters GetCounters() const;
+
+protected:
+    Status OnEnable() override;
+    Status OnDisable() override;
+
+private:
+    class Pipeline;
+
+    std::shared_ptr<ComponentOutput> m_high_res;
+    std::unique_ptr<Pipeline> m_pipeline;  // exists while enabled
+    Counters m_totals;                     // of earlier enabled periods
+};
