@@ -1,0 +1,143 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <thread>
+#include <unistd.h>
+
+#include "buffer_pool.h"
+#include "log_capture.h"
+#include "metadata_memory.h"
+
+using morwick::AndroidMetadataBufferPool;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+AndroidMetadataBufferPool::Configuration Pool(uint32_t count, uint32_t size, uint32_t preallocate = 0) {
+    return {count, 736, 4096, 0x2000000, preallocate, 1280, size};
+}
+
+long MillisecondsSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+}  // namespace
+
+TEST(BufferPool, HandsOutPageAlignedBuffersOfTheConfiguredSize) {
+    AndroidMetadataBufferPool pool("test_pool", Pool(2, 1425408));
+    std::shared_ptr<Buffer> buffer;
+    ASSERT_EQ(pool.GetBuffer(buffer, 0), Status::SUCCESS);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer->GetSize(), 1425408u);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(buffer->GetAddress()) % sysconf(_SC_PAGESIZE), 0u);
+    memset(buffer->GetAddress(), 0x5A, buffer->GetSize());  // all of it is usable
+
+    AndroidMetadataBufferPool odd("odd_pool", Pool(1, 5000));
+    ASSERT_EQ(odd.GetBuffer(buffer, 0), Status::SUCCESS);
+    EXPECT_EQ(buffer->GetSize(), 8192u);
+}
+
+TEST(BufferPool, AtMostCountOutThenTryAgainAfterTheWait) {
+    AndroidMetadataBufferPool pool("test_pool", Pool(2, 4096, 1));
+    std::shared_ptr<Buffer> first, second, third;
+    ASSERT_EQ(pool.GetBuffer(first, 0), Status::SUCCESS);
+    ASSERT_EQ(pool.GetBuffer(second, 0), Status::SUCCESS);
+    EXPECT_NE(first->GetAddress(), second->GetAddress());
+    EXPECT_EQ(pool.GetOutstanding(), 2u);
+
+    EXPECT_EQ(pool.GetBuffer(third, 0), Status::FAILURE_TRY_AGAIN);
+    const auto start = Clock::now();
+    EXPECT_EQ(pool.GetBuffer(third, 60), Status::FAILURE_TRY_AGAIN);
+    EXPECT_GE(MillisecondsSince(start), 60);
+    EXPECT_EQ(third, nullptr);
+
+    // A returned buffer is the one handed out next, with its metadata cleared.
+    uint8_t* const address = first->GetAddress();
+    BufferMetadata metadata;
+    metadata.width = 1280;
+    first->SetMetadata(metadata);
+    first->SetFlags(7);
+    first.reset();
+    EXPECT_EQ(pool.GetOutstanding(), 1u);
+    ASSERT_EQ(pool.GetBuffer(third, 0), Status::SUCCESS);
+    EXPECT_EQ(third->GetAddress(), address);
+    EXPECT_EQ(third->GetMetadata().width, 0);
+    EXPECT_EQ(third->GetFlags(), 0u);
+}
+
+TEST(BufferPool, AWaiterGetsABufferReturnedByAnotherThread) {
+    AndroidMetadataBufferPool pool("test_pool", Pool(1, 4096));
+    std::shared_ptr<Buffer> held;
+    ASSERT_EQ(pool.GetBuffer(held, 0), Status::SUCCESS);
+    std::thread releaser([&held] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        held.reset();
+    });
+    std::shared_ptr<Buffer> waited;
+    const auto start = Clock::now();
+    EXPECT_EQ(pool.GetBuffer(waited, 5000), Status::SUCCESS);
+    EXPECT_LT(MillisecondsSince(start), 5000);
+    releaser.join();
+}
+
+TEST(BufferPool, ABufferOutlivingItsPoolIsFreedSafely) {
+    std::shared_ptr<Buffer> survivor;
+    {
+        AndroidMetadataBufferPool pool("short_lived", Pool(2, 8192, 2));
+        ASSERT_EQ(pool.GetBuffer(survivor, 0), Status::SUCCESS);
+    }
+    survivor->GetAddress()[8191] = 1;  // still mapped
+    survivor.reset();                  // returns to nothing; AddressSanitizer watches this
+}
+
+TEST(BufferPool, RefusesAPoolOfNothing) {
+    LogCapture log;
+    std::shared_ptr<Buffer> buffer;
+    AndroidMetadataBufferPool empty("empty", Pool(0, 4096));
+    EXPECT_EQ(empty.GetBuffer(buffer, 0), Status::FAILURE_INVALID);
+    AndroidMetadataBufferPool sizeless("sizeless", Pool(1, 0));
+    EXPECT_EQ(sizeless.GetBuffer(buffer, 0), Status::FAILURE_INVALID);
+    auto bad_alignment = Pool(1, 4096);
+    bad_alignment.alignment = 3000;
+    AndroidMetadataBufferPool misaligned("misaligned", bad_alignment);
+    EXPECT_EQ(misaligned.GetBuffer(buffer, 0), Status::FAILURE_INVALID);
+    EXPECT_EQ(buffer, nullptr);
+    EXPECT_EQ(log.Matching("cannot hold").size(), 3u);
+}
+
+TEST(MetadataMemory, MapsTheSameBytesAsTheBuffer) {
+    AndroidMetadataBufferPool pool("test_pool", Pool(1, 1425408));
+    std::shared_ptr<Buffer> buffer;
+    ASSERT_EQ(pool.GetBuffer(buffer, 0), Status::SUCCESS);
+    buffer->GetAddress()[0] = 11;
+    buffer->GetAddress()[1425407] = 22;
+
+    android::sp<android::IMemory> kept;
+    {
+        morwick::MetadataMemory view(buffer->GetData());
+        android::sp<android::IMemory> memory = view.GetMemory();
+        ASSERT_NE(memory->pointer(), nullptr);
+        EXPECT_NE(memory->pointer(), buffer->GetAddress());  // a mapping of its own
+        ASSERT_EQ(memory->size(), 1425408u);
+        auto* bytes = static_cast<uint8_t*>(memory->pointer());
+        EXPECT_EQ(bytes[0], 11);
+        EXPECT_EQ(bytes[1425407], 22);
+        bytes[100] = 33;
+        kept = view.GetMemory();
+    }
+    EXPECT_EQ(buffer->GetAddress()[100], 33);
+    // A reference taken from the view keeps the mapping after the view is gone.
+    EXPECT_EQ(static_cast<uint8_t*>(kept->pointer())[0], 11);
+}
+
+TEST(MetadataMemory, ADescriptorThatIsNotABuffersGivesEmptyMemory) {
+    LogCapture log;
+    morwick::MetadataMemory none(nullptr);
+    EXPECT_EQ(none.GetMemory()->pointer(), nullptr);
+    EXPECT_EQ(none.GetMemory()->size(), 0u);
+    uint32_t garbage[4] = {1, 2, 3, 4};
+    morwick::MetadataMemory wrong(garbage);
+    EXPECT_EQ(wrong.GetMemory()->size(), 0u);
+    EXPECT_EQ(log.Matching("MetadataMemory").size(), 2u);
+}
