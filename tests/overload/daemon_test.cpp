@@ -1,0 +1,90 @@
+// overload_monitor end to end: the real binary under the GPIO emulator, in a
+// private mount namespace with a fresh tmpfs on /data for its state file.
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstring>
+#include <string>
+
+#include "gpio_sim_rig.h"
+#include "daemon_process.h"
+
+using namespace overload_test;
+
+namespace {
+
+constexpr int INTERRUPT = 208;
+constexpr int RED = 234;
+constexpr int BLUE = 235;
+class DaemonTest : public ::testing::Test {
+protected:
+    DataMountPoint m_data;
+    GpioSimRig m_rig;
+    ScratchDir m_dir;
+
+    void SetUp() override {
+        WriteText(m_dir.Path("wake_lock"), "");
+        WriteText(m_dir.Path("wake_unlock"), "");
+    }
+};
+
+TEST_F(DaemonTest, EdgesDriveLedsAndStateFileWhileHoldingTheWakeLock) {
+    Daemon daemon(OVERLOAD_MONITOR_PATH, m_rig.MountPoint(), m_dir.Path(), true);
+    ASSERT_TRUE(daemon.WaitReady(m_rig)) << daemon.Log();
+    EXPECT_EQ(ReadText(m_dir.Path("wake_lock")), "overload_monitor." + std::to_string(daemon.Pid()) + ".0");
+    EXPECT_EQ(m_rig.Writes(RED) + m_rig.Writes(BLUE), 0) << "LEDs written at start-up";
+    EXPECT_EQ(daemon.State(), "<missing>") << "state file written at start-up";
+
+    for (int round = 0; round < 3; ++round) {
+        m_rig.SetLevel(INTERRUPT, 1);
+        ASSERT_TRUE(m_rig.WaitFor([&] { return daemon.State() == "r"; })) << daemon.State() << daemon.Log();
+        EXPECT_EQ(m_rig.Level(RED), 1);
+        EXPECT_EQ(m_rig.Level(BLUE), 0);
+        m_rig.SetLevel(INTERRUPT, 0);
+        ASSERT_TRUE(m_rig.WaitFor([&] { return daemon.State() == "o"; })) << daemon.State() << daemon.Log();
+        EXPECT_EQ(m_rig.Level(RED), 0);
+        EXPECT_EQ(m_rig.Level(BLUE), 0);
+    }
+    kill(daemon.Pid(), SIGTERM);
+    EXPECT_EQ(daemon.WaitExit(), SIGTERM);
+    EXPECT_EQ(daemon.Log().find(" E "), std::string::npos) << daemon.Log();
+}
+
+TEST_F(DaemonTest, HandledSignalsEndItWithTheSignalNumber) {
+    for (const int signum : {SIGTERM, SIGHUP, SIGABRT}) {
+        SCOPED_TRACE(strsignal(signum));
+        Daemon daemon(OVERLOAD_MONITOR_PATH, m_rig.MountPoint(), m_dir.Path(), true);
+        ASSERT_TRUE(daemon.WaitReady(m_rig)) << daemon.Log();
+        kill(daemon.Pid(), signum);
+        EXPECT_EQ(daemon.WaitExit(), signum) << daemon.Log();
+    }
+}
+
+TEST_F(DaemonTest, WithoutGpioTreeItSaysWhyAndExitsWithOne) {
+    Daemon daemon(OVERLOAD_MONITOR_PATH, m_dir.Path("no_gpio_tree"), m_dir.Path(), true);
+    EXPECT_EQ(daemon.WaitExit(), 1) << daemon.Log();
+    const std::string log = daemon.Log();
+    EXPECT_NE(log.find("Unable to start the overload detector: gpio 208: cannot export through " +
+                       m_dir.Path("no_gpio_tree/export")),
+              std::string::npos)
+        << log;
+}
+
+TEST_F(DaemonTest, MissingStateDirectoryIsLoggedAndLedsKeepWorking) {
+    Daemon daemon(OVERLOAD_MONITOR_PATH, m_rig.MountPoint(), m_dir.Path(), false);
+    ASSERT_TRUE(daemon.WaitReady(m_rig)) << daemon.Log();
+    m_rig.SetLevel(INTERRUPT, 1);
+    ASSERT_TRUE(m_rig.WaitFor([&] {
+        return daemon.Log().find("fopen(FILEPATH, \"w+\") on " + STATE_DIR + "/overload: (2) ") !=
+               std::string::npos;
+    })) << daemon.Log();
+    EXPECT_EQ(m_rig.Level(RED), 1);
+    m_rig.SetLevel(INTERRUPT, 0);
+    EXPECT_TRUE(m_rig.WaitFor([&] { return m_rig.Level(RED) == 0; }));
+    kill(daemon.Pid(), SIGTERM);
+    EXPECT_EQ(daemon.WaitExit(), SIGTERM);
+}
+
+}  // namespace
