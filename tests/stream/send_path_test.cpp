@@ -1,0 +1,178 @@
+// The sender's parts that need no socket: queue, pacing and destination rules.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+
+#include <chrono>
+#include <numeric>
+
+#include "packet_queue.h"
+#include "send_pacer.h"
+#include "udp_destination.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = SendPacer::Clock;
+
+MediaChunk Chunk(size_t packets, uint64_t frame, uint8_t fill, int64_t bit_rate = 0,
+                 std::chrono::microseconds interval = 0us) {
+    MediaChunk chunk;
+    chunk.bytes = std::make_shared<std::vector<uint8_t>>(packets * 188, fill);
+    chunk.frame_number = frame;
+    chunk.bit_rate = bit_rate;
+    chunk.frame_interval = interval;
+    return chunk;
+}
+
+std::vector<uint8_t> Flatten(const std::vector<iovec>& iov) {
+    std::vector<uint8_t> out;
+    for (const auto& piece : iov) {
+        const auto* p = static_cast<const uint8_t*>(piece.iov_base);
+        out.insert(out.end(), p, p + piece.iov_len);
+    }
+    return out;
+}
+
+TEST(PacketQueueTest, DatagramsSpanChunksAndFramesCompleteWithTheirLastByte) {
+    PacketQueue queue(1 << 20);
+    queue.Push(Chunk(2, 0, 0xa0));
+    queue.Push(Chunk(3, 1, 0xb1));
+    std::vector<iovec> iov;
+    queue.Gather(3 * 188, iov);
+    const auto bytes = Flatten(iov);
+    ASSERT_EQ(bytes.size(), 3u * 188);
+    EXPECT_EQ(bytes[2 * 188 - 1], 0xa0);
+    EXPECT_EQ(bytes[2 * 188], 0xb1);
+
+    std::vector<PacketQueue::FrameDone> done;
+    queue.Consume(188, done);
+    EXPECT_TRUE(done.empty());
+    queue.Consume(2 * 188, done);
+    ASSERT_EQ(done.size(), 1u);
+    EXPECT_EQ(done[0].frame_number, 0u);
+    EXPECT_EQ(queue.GetBytes(), 2u * 188);
+}
+
+TEST(PacketQueueTest, OverflowDropsOldestWholePacketsAndStaysWithinLimit) {
+    PacketQueue queue(10 * 188 + 50);  // a limit between packets
+    EXPECT_EQ(queue.Push(Chunk(6, 0, 1)), 0u);
+    EXPECT_EQ(queue.Push(Chunk(6, 1, 2)), 2u);
+    EXPECT_EQ(queue.GetBytes(), 10u * 188);
+    std::vector<iovec> iov;
+    queue.Gather(queue.GetBytes(), iov);
+    const auto bytes = Flatten(iov);
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 1), 4 * 188);  // the newest survive
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 2), 6 * 188);
+    // A chunk bigger than the whole queue keeps only its tail.
+    EXPECT_EQ(queue.Push(Chunk(100, 2, 3)), 100u);
+    EXPECT_EQ(queue.GetBytes(), 10u * 188);
+    EXPECT_EQ(queue.Clear(), 10u);
+    EXPECT_EQ(queue.GetBytes(), 0u);
+}
+
+TEST(SendPacerTest, NoWindowEverHoldsMoreThanTheAllowance) {
+    SendPacer::Settings settings;  // 1.8 means per 10 ms, over 12 ms
+    SendPacer pacer(settings);
+    const auto start = Clock::now();
+    // 2 Mbit/s nominal = 250 kB/s, 2500 bytes per 10 ms.
+    pacer.NoteInput(Chunk(200, 0, 0, 2000000, 33333us), start);
+    const size_t allowance = pacer.GetAllowance();
+    // One second at the nominal rate plus the frame, over 1 s + one interval.
+    const double mean = (250000.0 + 200 * 188) / (1 + 0.033333);
+    EXPECT_NEAR(pacer.GetMeanRate(), mean, 1);
+    EXPECT_NEAR(allowance, 1.8 * mean / 100, 1);
+
+    // Send 1316-byte datagrams as early as allowed; check every 12 ms window.
+    std::vector<std::pair<Clock::time_point, size_t>> sent;
+    auto now = start;
+    size_t left = 200 * 188;
+    while (left > 0) {
+        const size_t size = std::min<size_t>(1316, left);
+        now = pacer.WhenMaySend(size, now);
+        ASSERT_TRUE(pacer.MaySend(size, now));
+        pacer.NoteSent(size, now);
+        sent.push_back({now, size});
+        left -= size;
+    }
+    for (size_t i = 0; i < sent.size(); ++i) {
+        size_t in_window = 0;
+        for (size_t j = i; j < sent.size() && sent[j].first < sent[i].first + 12ms; ++j)
+            in_window += sent[j].second;
+        EXPECT_LE(in_window, allowance) << "window starting at datagram " << i;
+    }
+    // Not per-frame bursts: the frame is spread over several windows, yet no
+    // slower than the allowance requires.
+    const auto span = sent.back().first - start;
+    const size_t at_least = (200 * 188 + allowance - 1) / allowance;
+    const size_t per_window = allowance / 1316;
+    const size_t at_most = (sent.size() + per_window - 1) / per_window;
+    EXPECT_GE(span, (at_least - 1) * 12ms);
+    EXPECT_LE(span, (at_most - 1) * 12ms);
+}
+
+TEST(SendPacerTest, MeanFollowsTheStreamAndCapsApply) {
+    SendPacer::Settings settings;
+    settings.max_bytes_per_second = 10000;
+    SendPacer pacer(settings);
+    EXPECT_EQ(pacer.GetAllowance(), 120u);  // the cap alone: 10 kB/s over 12 ms
+    const auto start = Clock::now();
+    // Nominal 8 Mbit/s but the stream really carries 100 kB/s: the mean moves there.
+    for (int frame = 0; frame < 2000; ++frame) {
+        MediaChunk chunk = Chunk(0, 1000 + frame, 0, 8000000, 10000us);
+        chunk.bytes = std::make_shared<std::vector<uint8_t>>(1000, 0);
+        pacer.NoteInput(chunk, start);
+    }
+    EXPECT_NEAR(pacer.GetMeanRate(), 100000, 30000);
+    EXPECT_EQ(pacer.GetAllowance(), 120u);  // still capped
+
+    SendPacer::Settings unpaced;
+    unpaced.paced = false;
+    SendPacer free_pacer(unpaced);
+    free_pacer.NoteInput(Chunk(10, 0, 0, 1000, 1000us), start);
+    EXPECT_EQ(free_pacer.GetAllowance(), 0u);
+    EXPECT_TRUE(free_pacer.MaySend(1 << 20, start));
+}
+
+TEST(SendPacerTest, ADatagramLargerThanTheAllowanceGoesIntoAnEmptyWindow) {
+    SendPacer pacer(SendPacer::Settings{});
+    const auto start = Clock::now();
+    pacer.NoteInput(Chunk(1, 0, 0, 8000, 1000000us), start);  // 1 kB/s: 18 bytes per window
+    EXPECT_TRUE(pacer.MaySend(188, start));
+    pacer.NoteSent(188, start);
+    EXPECT_FALSE(pacer.MaySend(188, start + 11ms));
+    EXPECT_EQ(pacer.WhenMaySend(188, start + 1ms), start + 12ms);
+}
+
+TEST(UdpDestinationTest, AcceptsLiteralsAndRejectsWithAReason) {
+    UdpDestination destination;
+    std::string reason;
+    EXPECT_EQ(UdpDestination::Parse("127.0.0.1", 3458, destination, reason), Status::SUCCESS);
+    EXPECT_EQ(destination.family, AF_INET);
+    EXPECT_EQ(destination.text, "127.0.0.1:3458");
+    EXPECT_EQ(UdpDestination::Parse("::1", 65535, destination, reason), Status::SUCCESS);
+    EXPECT_EQ(destination.family, AF_INET6);
+    EXPECT_EQ(destination.text, "[::1]:65535");
+
+    for (const char* bad : {"not-an-address", "localhost", "256.1.1.1", "", "1.2.3.4:80"}) {
+        EXPECT_EQ(UdpDestination::Parse(bad, 3458, destination, reason), Status::FAILURE_INVALID) << bad;
+        EXPECT_NE(reason.find("not an IPv4 or IPv6 address"), std::string::npos) << reason;
+    }
+    for (int port : {0, -1, 65536}) {
+        EXPECT_EQ(UdpDestination::Parse("127.0.0.1", port, destination, reason), Status::FAILURE_INVALID);
+        EXPECT_NE(reason.find("outside 1..65535"), std::string::npos) << reason;
+    }
+}
+
+TEST(UdpDestinationTest, DatagramLimitsAndFragments) {
+    EXPECT_EQ(MaxUdpPayload(AF_INET), 65507);
+    EXPECT_EQ(MaxUdpPayload(AF_INET6), 65527);
+    EXPECT_EQ(IpFragments(AF_INET, 1316, 1500), 1);
+    EXPECT_EQ(IpFragments(AF_INET, 1472, 1500), 1);
+    EXPECT_EQ(IpFragments(AF_INET, 1473, 1500), 2);
+    EXPECT_EQ(IpFragments(AF_INET, 3948, 1500), 3);
+    EXPECT_EQ(IpFragments(AF_INET6, 1452, 1500), 1);
+    EXPECT_EQ(IpFragments(AF_INET6, 3948, 1500), 3);
+}
+
+}  // namespace

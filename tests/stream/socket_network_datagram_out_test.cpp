@@ -1,0 +1,223 @@
+// The datagram sender against real loopback sockets, driven by the same
+// select loop as the network-out program.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <numeric>
+
+#include "log_capture.h"
+#include "options.h"
+#include "socket_network_datagram_out.h"
+#include "stream_rig.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using stream_rig::Clock;
+using stream_rig::FakeSource;
+using stream_rig::Receiver;
+using stream_rig::RunLoop;
+
+class SenderTest : public ::testing::Test {
+protected:
+    void TearDown() override { Options::GetOptions().Clear(); }
+
+    std::shared_ptr<SocketNetworkDatagramOut> Wire(const std::string& address, int port, int max) {
+        auto sender = std::make_shared<SocketNetworkDatagramOut>("netout0", address, port, max);
+        EXPECT_EQ(sender->Connect(source, "high_res"), Status::SUCCESS);
+        return sender;
+    }
+
+    // Emits frames of the given sizes, one per cycle, then runs until all is sent.
+    void Stream(const std::shared_ptr<SocketNetworkDatagramOut>& sender, Receiver& receiver,
+                const std::vector<size_t>& frames) {
+        for (size_t packets : frames) {
+            source->Emit(packets);
+            RunLoop({source, sender}, &receiver, 1ms, [] { return false; });
+        }
+        RunLoop({source, sender}, &receiver, 5s, [&] {
+            return sender->GetQueuedBytes() == 0 &&
+                   receiver.PacketNumbers().size() >= source->PacketsEmitted();
+        });
+    }
+
+    std::shared_ptr<FakeSource> source = std::make_shared<FakeSource>(20000000, 5000us);
+};
+
+void ExpectWholePacketsInOrder(const Receiver& receiver, int max, uint64_t packets) {
+    for (const auto& datagram : receiver.datagrams) {
+        ASSERT_LE(datagram.size(), static_cast<size_t>(max));
+        ASSERT_EQ(datagram.size() % 188, 0u);
+        for (size_t at = 0; at < datagram.size(); at += 188) ASSERT_EQ(datagram[at], 0x47);
+    }
+    std::vector<uint32_t> expected(packets);
+    std::iota(expected.begin(), expected.end(), 0u);
+    EXPECT_EQ(receiver.PacketNumbers(), expected);
+}
+
+class SenderSizeTest : public SenderTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(SenderSizeTest, DatagramsAreWholePacketsWithinTheMaximumAndNothingIsLost) {
+    const int max = GetParam();
+    Receiver receiver;
+    auto sender = Wire("127.0.0.1", receiver.Port(), max);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    std::vector<uint64_t> frames_done;
+    sender->SetSendObserver([&](const SocketNetworkDatagramOut::DatagramSent& sent) {
+        if (sent.ends_frame) frames_done.push_back(sent.frame_number);
+    });
+    Stream(sender, receiver, {1, 7, 40, 3, 120, 21, 22, 2});
+    ExpectWholePacketsInOrder(receiver, max, source->PacketsEmitted());
+    const auto counters = sender->GetCounters();
+    EXPECT_EQ(counters.datagrams, receiver.datagrams.size());
+    EXPECT_EQ(counters.bytes, source->PacketsEmitted() * 188);
+    EXPECT_EQ(counters.dropped_packets + counters.refused + counters.failed, 0u);
+    EXPECT_EQ(frames_done, (std::vector<uint64_t>{0, 1, 2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(counters.frames, 8u);
+}
+
+// 188: one packet each; 1000: not a multiple, 5 packets; 1316: the usual; 3948: the default.
+INSTANTIATE_TEST_SUITE_P(Sizes, SenderSizeTest, ::testing::Values(188, 1000, 1316, 3948, 65507));
+
+TEST_F(SenderTest, IPv6Loopback) {
+    Receiver receiver(AF_INET6);
+    ASSERT_GT(receiver.Port(), 0) << "no IPv6 loopback on this machine";
+    auto sender = Wire("::1", receiver.Port(), 1316);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    Stream(sender, receiver, {30, 5});
+    ExpectWholePacketsInOrder(receiver, 1316, 35);
+}
+
+TEST_F(SenderTest, BadSettingsFailEnableWithAReasonAndLeaveItOff) {
+    struct Case {
+        const char* address;
+        int port;
+        int max;
+        const char* reason;
+    };
+    for (const Case& bad : {Case{"not-an-address", 3458, 3948, "not an IPv4 or IPv6 address"},
+                            Case{"127.0.0.1", 0, 3948, "port 0 is outside 1..65535"},
+                            Case{"127.0.0.1", 65536, 3948, "port 65536"},
+                            Case{"127.0.0.1", 3458, 100, "maximum message size 100"},
+                            Case{"127.0.0.1", 3458, -5, "maximum message size -5"},
+                            Case{"127.0.0.1", 3458, 65508, "maximum message size 65508"}}) {
+        LogCapture capture;
+        SocketNetworkDatagramOut sender("netout0", bad.address, bad.port, bad.max);
+        EXPECT_EQ(sender.SetEnabled(true), Status::FAILURE_INVALID) << bad.reason;
+        EXPECT_FALSE(sender.IsEnabled());
+        const auto lines = capture.Matching(bad.reason);
+        ASSERT_EQ(lines.size(), 1u) << bad.reason;
+        EXPECT_EQ(lines[0].level, Log::Level::ERROR);
+        EXPECT_EQ(sender.SetEnabled(false), Status::SUCCESS);
+        EXPECT_EQ(sender.Shutdown(), Status::SUCCESS);
+    }
+}
+
+TEST_F(SenderTest, FragmentingSizeIsAllowedWithOneInfoLine) {
+    LogCapture capture;
+    auto sender = Wire("127.0.0.1", 3458, 3948);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    EXPECT_EQ(capture.Matching("3 IP fragments").size(), 1u);
+    auto plain = std::make_shared<SocketNetworkDatagramOut>("netout1", "127.0.0.1", 3458, 1316);
+    ASSERT_EQ(plain->SetEnabled(true), Status::SUCCESS);
+    EXPECT_TRUE(capture.Matching("netout1: a").empty());
+}
+
+TEST_F(SenderTest, NobodyListeningIsCountedAndWarnedAboutOnce) {
+    int port;
+    {
+        Receiver gone;
+        port = gone.Port();
+    }  // closed: nobody listens on the port now
+    LogCapture capture;
+    auto sender = Wire("127.0.0.1", port, 1316);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    for (int frame = 0; frame < 20; ++frame) {
+        source->Emit(10);
+        RunLoop({source, sender}, nullptr, 3ms, [] { return false; });
+    }
+    const auto counters = sender->GetCounters();
+    EXPECT_GT(counters.refused, 5u);
+    EXPECT_GT(counters.datagrams, 0u);
+    EXPECT_EQ(capture.Matching("refused: nobody is listening").size(), 1u);
+    EXPECT_EQ(sender->SetEnabled(false), Status::SUCCESS);
+    EXPECT_EQ(sender->Shutdown(), Status::SUCCESS);
+    EXPECT_EQ(capture.Matching("at shutdown").size(), 1u);
+}
+
+TEST_F(SenderTest, FullQueueDropsOldestWholePacketsAndMemoryStaysBounded) {
+    Options::GetOptions().Set("netout0.queue_bytes", std::to_string(100 * 188));
+    Options::GetOptions().Set("netout0.max_bitrate", "2000000");  // a slow link: 250 kB/s
+    LogCapture capture;
+    Receiver receiver;
+    auto sender = Wire("127.0.0.1", receiver.Port(), 1316);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    for (int frame = 0; frame < 10; ++frame) {
+        source->Emit(100);
+        EXPECT_LE(sender->GetQueuedBytes(), 100u * 188);
+    }
+    RunLoop({source, sender}, &receiver, 5s, [&] { return sender->GetQueuedBytes() == 0; });
+    const auto counters = sender->GetCounters();
+    const auto numbers = receiver.PacketNumbers();
+    EXPECT_GT(counters.dropped_packets, 0u);
+    EXPECT_EQ(counters.dropped_packets + numbers.size(), 1000u);
+    EXPECT_EQ(counters.bytes, numbers.size() * 188);
+    ASSERT_FALSE(numbers.empty());
+    EXPECT_EQ(numbers.back(), 999u);  // the newest packets survive
+    EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+    EXPECT_EQ(capture.Matching("send queue full").size(), 1u);
+}
+
+TEST_F(SenderTest, PacingSpreadsABurstOverWindows) {
+    source = std::make_shared<FakeSource>(2000000, 33333us);  // 2.5 kB per 10 ms
+    Receiver receiver;
+    auto sender = Wire("127.0.0.1", receiver.Port(), 1316);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    std::vector<std::pair<Clock::time_point, size_t>> sent;
+    sender->SetSendObserver([&](const SocketNetworkDatagramOut::DatagramSent& datagram) {
+        sent.push_back({datagram.when, datagram.bytes});
+    });
+    source->Emit(300);  // 56 kB at once
+    // Sent from inside the publish: what the first window allows, no more.
+    ASSERT_FALSE(sent.empty());
+    EXPECT_GT(sender->GetQueuedBytes(), 40000u);
+    RunLoop({source, sender}, &receiver, 5s, [&] { return sender->GetQueuedBytes() == 0; });
+    ASSERT_EQ(sender->GetQueuedBytes(), 0u);
+    // The sender's mean is 2.5 kB per 10 ms plus the burst spread over a second
+    // and a frame: about 3 kB. No 12 ms window carries more than 1.8 of it.
+    for (size_t i = 0; i < sent.size(); ++i) {
+        size_t in_window = 0;
+        for (size_t j = i; j < sent.size() && sent[j].first < sent[i].first + 12ms; ++j)
+            in_window += sent[j].second;
+        EXPECT_LE(in_window, 5400u) << "window starting at datagram " << i;
+    }
+    EXPECT_GE(sent.back().first - sent.front().first, 100ms);
+
+    // Unpaced, the same burst leaves within the publish call.
+    Options::GetOptions().Set("netout1.paced", "0");
+    auto unpaced = std::make_shared<SocketNetworkDatagramOut>("netout1", "127.0.0.1", receiver.Port(), 1316);
+    ASSERT_EQ(unpaced->Connect(source, "high_res"), Status::SUCCESS);
+    ASSERT_EQ(unpaced->SetEnabled(true), Status::SUCCESS);
+    sender->SetEnabled(false);
+    source->Emit(300);
+    EXPECT_EQ(unpaced->GetQueuedBytes(), 0u);
+    EXPECT_EQ(unpaced->GetCounters().bytes, 300u * 188);
+}
+
+TEST_F(SenderTest, DisableDiscardsTheQueueAndCountsIt) {
+    Options::GetOptions().Set("netout0.max_bitrate", "80000");
+    Receiver receiver;
+    auto sender = Wire("127.0.0.1", receiver.Port(), 188);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    source->Emit(50);
+    const size_t queued = sender->GetQueuedBytes();
+    ASSERT_GT(queued, 0u);
+    EXPECT_EQ(sender->SetEnabled(false), Status::SUCCESS);
+    EXPECT_EQ(sender->GetCounters().dropped_packets, queued / 188);
+    source->Emit(5);  // disabled: ignored
+    EXPECT_EQ(sender->GetQueuedBytes(), 0u);
+    EXPECT_EQ(sender->GetCounters().bytes + queued, 50u * 188);
+}
+
+}  // namespace
