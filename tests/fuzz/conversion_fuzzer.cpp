@@ -55,16 +55,18 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Sizes small enough to run thousands of cases a second, with the
-    // alignment boundaries (128 columns, 32 rows) well inside the range.
-    const int width = static_cast<int>(Take<uint16_t>(data, size) % 700) - 4;
-    const int height = static_cast<int>(Take<uint16_t>(data, size) % 400) - 4;
+    // alignment boundaries (128 columns, 32 rows) and negative sizes inside the range.
+    const int width = static_cast<int>(Take<uint16_t>(data, size) % 300) - 4;
+    const int height = static_cast<int>(Take<uint16_t>(data, size) % 100) - 4;
     const bool to_venus = Take<uint8_t>(data, size) & 1;
-    const unsigned dst_size = Take<uint32_t>(data, size) % (1u << 20);
-    const unsigned src_size = static_cast<unsigned>(size);
+    const unsigned dst_size = Take<uint32_t>(data, size) % (1u << 16);
+    const unsigned src_size = Take<uint32_t>(data, size) % (1u << 16);
 
-    // Exact-size heap copies: one byte too far is a sanitizer report.
+    // Exact-size heap buffers: one byte too far is a sanitizer report. The
+    // source repeats the rest of the input, so whole frames come cheaply.
     std::unique_ptr<uint8_t[]> src(new uint8_t[src_size ? src_size : 1]);
-    std::memcpy(src.get(), data, src_size);
+    for (unsigned i = 0; i < src_size; ++i)
+        src[i] = size ? data[i % size] : static_cast<uint8_t>(i * 31 + i / 251);
     std::unique_ptr<uint8_t[]> dst(new uint8_t[dst_size ? dst_size : 1]);
     std::memset(dst.get(), UNTOUCHED, dst_size);
 
