@@ -5,6 +5,7 @@
 #include <thread>
 
 #include <libyuv/planar_functions.h>
+#include <libyuv/rotate.h>
 #include <libyuv/scale.h>
 
 #include "c2d_workers.h"
@@ -15,6 +16,26 @@ namespace {
 
 constexpr unsigned MAX_DEFAULT_THREADS = 4;
 constexpr unsigned MAX_THREADS = 16;
+
+// Scratch planes of the calling thread, kept between frames so that a frame
+// costs no allocations (and no fresh pages).
+uint8_t* Scratch(int which, size_t bytes) {
+    thread_local std::vector<uint8_t> scratch[3];
+    if (scratch[which].size() < bytes) scratch[which].resize(bytes);
+    return scratch[which].data();
+}
+
+// Vertical-only bilinear resampling is libyuv's fast path (row interpolation);
+// its horizontal filter gathers pixel pairs one at a time. A horizontal
+// resampling is therefore done as a vertical one between two transposes.
+void ScaleWidth(const uint8_t* src, int src_stride, int src_width, int height, uint8_t* dst, int dst_stride,
+                int dst_width) {
+    uint8_t* turned = Scratch(0, static_cast<size_t>(src_width) * height);
+    uint8_t* scaled = Scratch(1, static_cast<size_t>(dst_width) * height);
+    libyuv::TransposePlane(src, src_stride, turned, height, src_width, height);
+    libyuv::ScalePlane(turned, height, height, src_width, scaled, height, height, dst_width, libyuv::kFilterBilinear);
+    libyuv::TransposePlane(scaled, height, dst, dst_stride, height, dst_width);
+}
 
 unsigned DefaultThreads() {
     if (const char* text = getenv("LUMASET_C2D_THREADS")) {
@@ -52,8 +73,34 @@ void C2DLibrary::MergeChroma(const Plane& src_u, const Plane& src_v, const Plane
 }
 
 void C2DLibrary::ScalePlane(const Plane& src, const Plane& dst, Filter filter) const {
-    libyuv::ScalePlane(src.data, src.stride, src.width, src.height, dst.data, dst.stride, dst.width,
-                       dst.height, static_cast<libyuv::FilterMode>(filter));
+    // Box averaging applies only when both sides shrink by more than half;
+    // otherwise libyuv filters bilinearly, and so do we, one axis at a time,
+    // except for the ratios libyuv has whole-frame kernels for.
+    const auto both = [&](int dst_part, int src_part) {
+        return dst.width * src_part == src.width * dst_part && dst.height * src_part == src.height * dst_part;
+    };
+    const bool box = filter == FILTER_BOX && dst.width * 2 < src.width && dst.height * 2 < src.height;
+    const bool bilinear = filter == FILTER_BILINEAR || (filter == FILTER_BOX && !box);
+    const bool kernel = both(1, 2) || both(3, 4) || both(3, 8);
+    if (!bilinear || kernel || src.width == dst.width) {
+        libyuv::ScalePlane(src.data, src.stride, src.width, src.height, dst.data, dst.stride, dst.width,
+                           dst.height, static_cast<libyuv::FilterMode>(filter));
+        return;
+    }
+    // Resample the width where there are fewer rows: before growing, after shrinking.
+    if (dst.height == src.height) {
+        ScaleWidth(src.data, src.stride, src.width, src.height, dst.data, dst.stride, dst.width);
+    } else if (dst.height > src.height) {
+        uint8_t* between = Scratch(2, static_cast<size_t>(dst.width) * src.height);
+        ScaleWidth(src.data, src.stride, src.width, src.height, between, dst.width, dst.width);
+        libyuv::ScalePlane(between, dst.width, dst.width, src.height, dst.data, dst.stride, dst.width, dst.height,
+                           libyuv::kFilterBilinear);
+    } else {
+        uint8_t* between = Scratch(2, static_cast<size_t>(src.width) * dst.height);
+        libyuv::ScalePlane(src.data, src.stride, src.width, src.height, between, src.width, src.width, dst.height,
+                           libyuv::kFilterBilinear);
+        ScaleWidth(between, src.width, src.width, dst.height, dst.data, dst.stride, dst.width);
+    }
 }
 
 }  // namespace morwick
