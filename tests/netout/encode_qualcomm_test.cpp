@@ -1,0 +1,159 @@
+// EncodeQualcomm as a component: its settings, its inputs and its pacing by the loop.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "encode_qualcomm.h"
+#include "log_capture.h"
+#include "options.h"
+#include "tool_runner.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class EncodeQualcommTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Options::GetOptions().Clear();
+        m_encoder = std::make_shared<EncodeQualcomm>("enc7");
+        auto output = m_encoder->GetOutput("high_res");
+        ASSERT_TRUE(output);
+        m_subscription = output->Subscribe([this](const MediaChunk& chunk) { m_chunks.push_back(chunk); });
+    }
+    void Set(const std::string& setting, const std::string& value) {
+        Options::GetOptions().Set("enc7." + setting, value);
+    }
+    // One cycle of the program's loop.
+    void Cycle(std::chrono::milliseconds pause = std::chrono::milliseconds(0)) {
+        IOEventData data;
+        m_encoder->SetupIOEvents(data);
+        timeval timeout = data.GetTimeout();
+        const int result = select(data.GetFdMax() + 1, data.GetFdsRead(), data.GetFdsWrite(),
+                                  data.GetFdsError(), data.HasTimeout() ? &timeout : nullptr);
+        ASSERT_GE(result, 0);
+        if (result == 0) data.HandleTimeout();
+        else m_encoder->HandleIOEvents(data);
+        std::this_thread::sleep_for(pause);
+    }
+    std::shared_ptr<EncodeQualcomm> m_encoder;
+    uint64_t m_subscription = 0;
+    std::vector<MediaChunk> m_chunks;
+};
+
+TEST_F(EncodeQualcommTest, RefusesSettingsItCannotUseAndSaysWhy) {
+    LogCapture log;
+    const std::vector<std::pair<std::string, std::string>> bad = {
+        {"width", "1279"}, {"height", "100000"}, {"fps", "0"}, {"bitrate", "1000"}};
+    for (const auto& [setting, value] : bad) {
+        Options::GetOptions().Clear();
+        Set(setting, value);
+        EXPECT_EQ(m_encoder->SetEnabled(true), Status::FAILURE_INVALID) << setting;
+        EXPECT_FALSE(m_encoder->IsEnabled());
+    }
+    EXPECT_EQ(log.Matching("frame size 1279x720").size(), 1u);
+    EXPECT_EQ(log.Matching("frame size 1280x100000").size(), 1u);
+    EXPECT_EQ(log.Matching("frame rate 0").size(), 1u);
+    EXPECT_EQ(log.Matching("bit rate 1000 ").size(), 1u);
+    EXPECT_EQ(log.Matching("enc7: not enabled").size(), 4u);
+
+    Options::GetOptions().Clear();
+    Set("input", "/nonexistent/frames.nv12");
+    EXPECT_EQ(m_encoder->SetEnabled(true), Status::FAILURE_SYSCALL);
+    EXPECT_EQ(log.Matching("/nonexistent/frames.nv12: No such file or directory").size(), 1u);
+    EXPECT_TRUE(m_chunks.empty());
+}
+
+TEST_F(EncodeQualcommTest, TheLoopPacesOneFramePerSlot) {
+    Set("width", "160");
+    Set("height", "96");
+    Set("fps", "20");
+    Set("bitrate", "200000");
+    ASSERT_EQ(m_encoder->SetEnabled(true), Status::SUCCESS);
+    const auto start = Clock::now();
+    while (Clock::now() - start < std::chrono::milliseconds(500)) Cycle();
+    // Slots at 0, 50, ... 450 ms (and 500 ms if the last wait ended exactly there).
+    ASSERT_GE(m_chunks.size(), 10u);
+    ASSERT_LE(m_chunks.size(), 11u);
+    for (size_t i = 0; i < m_chunks.size(); ++i) {
+        const MediaChunk& chunk = m_chunks[i];
+        EXPECT_EQ(chunk.frame_number, i);
+        EXPECT_TRUE(chunk.last_of_frame);
+        EXPECT_EQ(chunk.frame_interval, std::chrono::microseconds(50000));
+        EXPECT_EQ(chunk.bit_rate, 200000);
+        ASSERT_TRUE(chunk.bytes);
+        ASSERT_EQ(chunk.bytes->size() % 188, 0u);
+        for (size_t at = 0; at < chunk.bytes->size(); at += 188) ASSERT_EQ((*chunk.bytes)[at], 0x47);
+        if (i > 0) {
+            const auto gap = chunk.created - m_chunks[i - 1].created;
+            EXPECT_GT(gap, std::chrono::milliseconds(40)) << "frame " << i;
+            EXPECT_LT(gap, std::chrono::milliseconds(60)) << "frame " << i;
+        }
+    }
+    EXPECT_EQ(m_encoder->GetCounters().skipped, 0u);
+}
+
+TEST_F(EncodeQualcommTest, ALateLoopSkipsSlotsInsteadOfBursting) {
+    Set("width", "160");
+    Set("height", "96");
+    Set("fps", "50");
+    Set("bitrate", "200000");
+    ASSERT_EQ(m_encoder->SetEnabled(true), Status::SUCCESS);
+    for (int i = 0; i < 4; ++i) Cycle(std::chrono::milliseconds(100));
+    // Each late cycle makes one frame, never the five it missed.
+    EXPECT_EQ(m_chunks.size(), 4u);
+    EXPECT_GE(m_encoder->GetCounters().skipped, 12u);
+    ASSERT_EQ(m_encoder->SetEnabled(false), Status::SUCCESS);
+    EXPECT_EQ(m_encoder->GetCounters().frames, 4u) << "counters outlive the enabled period";
+}
+
+TEST_F(EncodeQualcommTest, EncodesFramesAsAFifoDeliversThem) {
+    TempDir dir("encode-fifo");
+    const std::string path = dir.Path() + "/frames.fifo";
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+    Set("width", "64");
+    Set("height", "32");
+    Set("bitrate", "100000");
+    Set("input", path);
+    ASSERT_EQ(m_encoder->SetEnabled(true), Status::SUCCESS);
+    const int writer = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    const std::vector<uint8_t> frames(64 * 32 * 3 / 2 * 3, 100);
+    ASSERT_EQ(write(writer, frames.data(), frames.size()), static_cast<ssize_t>(frames.size()));
+    for (int i = 0; i < 3; ++i) Cycle();
+    EXPECT_EQ(m_chunks.size(), 3u);
+    close(writer);
+    LogCapture log;
+    Cycle();
+    EXPECT_EQ(log.Matching("enc7: the input has ended after 3 frames").size(), 1u);
+    // Nothing left to wait for: the encoder asks select for nothing more.
+    IOEventData data;
+    m_encoder->SetupIOEvents(data);
+    EXPECT_EQ(data.GetFdMax(), -1);
+    EXPECT_FALSE(data.HasTimeout());
+}
+
+TEST_F(EncodeQualcommTest, PublishesNothingOnceDisabled) {
+    Set("width", "64");
+    Set("height", "32");
+    Set("bitrate", "100000");
+    ASSERT_EQ(m_encoder->SetEnabled(true), Status::SUCCESS);
+    Cycle();
+    ASSERT_EQ(m_chunks.size(), 1u);
+    ASSERT_EQ(m_encoder->SetEnabled(false), Status::SUCCESS);
+    IOEventData data;
+    m_encoder->SetupIOEvents(data);
+    EXPECT_FALSE(data.HasTimeout());
+    m_encoder->HandleIOEvents(data);
+    EXPECT_EQ(m_chunks.size(), 1u);
+    EXPECT_EQ(m_encoder->Shutdown(), Status::SUCCESS);
+    EXPECT_EQ(m_encoder->SetEnabled(true), Status::FAILURE_INVALID_STATE);
+}
+
+}  // namespace
