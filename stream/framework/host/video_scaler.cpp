@@ -402,10 +402,9 @@ std::string VideoScalerOutputs::Describe() const {
     text << ", " << m_outputs.size() << (m_outputs.size() == 1 ? " output" : " outputs") << " for " << requests
          << (requests == 1 ? " request" : " requests");
     if (m_outputs.empty()) text << ", nothing to scale";
-    text << "\n";
     for (size_t i = 0; i < m_outputs.size(); ++i) {
         const ScalerOutput& output = *m_outputs[i];
-        text << "\toutput " << i << ": ";
+        text << "\n\toutput " << i << ": ";
         if (output.request.size == 0) text << "passthrough ";
         if (output.request.size != 0 || m_input.width > 0) {
             const Size size = output.Requested(m_input);
@@ -426,7 +425,6 @@ std::string VideoScalerOutputs::Describe() const {
         } else {
             text << "scaled from the input";
         }
-        text << "\n";
     }
     return text.str();
 }
