@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "sysfs_file.h"
 
 namespace {
 
@@ -22,23 +23,10 @@ std::string SysfsRoot() {
     return root && *root ? root : "/sys/class/gpio";
 }
 
-// Writes text to a sysfs attribute in one write(2). Returns 0, or -1 with errno set.
-int WriteText(const std::string& path, const std::string& text) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    ssize_t n;
-    do {
-        n = write(fd, text.data(), text.size());
-    } while (n < 0 && errno == EINTR);
-    const int write_errno = (n < 0) ? errno : (static_cast<size_t>(n) != text.size() ? EIO : 0);
-    if (close(fd) < 0 && write_errno == 0) return -1;
-    errno = write_errno;
-    return write_errno ? -1 : 0;
-}
-
-int WriteTextRetrying(const std::string& path, const std::string& text) {
+// Retries while the line's directory has not appeared yet.
+int WriteSysfsFileRetrying(const std::string& path, const std::string& text) {
     for (int attempt = 1;; ++attempt) {
-        if (WriteText(path, text) == 0) return 0;
+        if (WriteSysfsFile(path, text) == 0) return 0;
         if (errno != ENOENT || attempt == LINE_APPEAR_TRIES) return -1;
         std::this_thread::sleep_for(LINE_APPEAR_STEP);
     }
@@ -77,7 +65,7 @@ Gpio::Gpio(int number, const std::string& direction, const std::string& edge)
     const std::string number_text = std::to_string(number);
     const std::string export_path = m_root + "/export";
     bool exported_here = true;
-    if (WriteText(export_path, number_text) < 0) {
+    if (WriteSysfsFile(export_path, number_text) < 0) {
         // EBUSY: the line is already exported, which is as good.
         if (errno != EBUSY) Throw(number, "cannot export through", export_path, errno);
         exported_here = false;
@@ -85,13 +73,13 @@ Gpio::Gpio(int number, const std::string& direction, const std::string& edge)
 
     try {
         const std::string direction_path = m_line_path + "/direction";
-        if (WriteTextRetrying(direction_path, direction) < 0)
+        if (WriteSysfsFileRetrying(direction_path, direction) < 0)
             Throw(number, "cannot write \"" + direction + "\" to", direction_path, errno);
 
         // Lines without interrupt support have no edge file; that only matters
         // when an edge was asked for.
         const std::string edge_path = m_line_path + "/edge";
-        if (WriteText(edge_path, edge) < 0 && !(errno == ENOENT && edge == "none"))
+        if (WriteSysfsFile(edge_path, edge) < 0 && !(errno == ENOENT && edge == "none"))
             Throw(number, "cannot write \"" + edge + "\" to", edge_path, errno);
 
         const std::string value_path = m_line_path + "/value";
@@ -108,7 +96,7 @@ Gpio::Gpio(int number, const std::string& direction, const std::string& edge)
             Throw(number, "cannot read", value_path, err);
         }
     } catch (...) {
-        if (exported_here && WriteText(m_root + "/unexport", number_text) < 0)
+        if (exported_here && WriteSysfsFile(m_root + "/unexport", number_text) < 0)
             Log::Instance().Errorf("gpio %d: unexport after a failed set-up: %m", number);
         throw;
     }
@@ -121,7 +109,7 @@ Gpio::~Gpio() {
         Log::Instance().Errorf("gpio %d: close(%s/value): (%d) %m", m_number, m_line_path.c_str(),
                                errno);
     const std::string unexport_path = m_root + "/unexport";
-    if (WriteText(unexport_path, std::to_string(m_number)) < 0)
+    if (WriteSysfsFile(unexport_path, std::to_string(m_number)) < 0)
         Log::Instance().Errorf("gpio %d: write(%s): (%d) %m", m_number, unexport_path.c_str(),
                                errno);
 }

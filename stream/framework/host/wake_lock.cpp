@@ -4,10 +4,10 @@
 #include <cerrno>
 #include <cstdlib>
 
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "log.h"
+#include "sysfs_file.h"
 
 namespace morwick {
 namespace {
@@ -24,25 +24,12 @@ std::string UniqueName() {
            std::to_string(count.fetch_add(1));
 }
 
-// Never creates the file: a missing one means the kernel has no wake locks.
-int WriteName(const std::string& path, const std::string& name) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
-    ssize_t n;
-    do {
-        n = write(fd, name.data(), name.size());
-    } while (n < 0 && errno == EINTR);
-    const int write_errno = (n < 0) ? errno : (static_cast<size_t>(n) != name.size() ? EIO : 0);
-    if (close(fd) < 0 && write_errno == 0) return -1;
-    errno = write_errno;
-    return write_errno ? -1 : 0;
-}
-
 }  // namespace
 
 WakeLock::WakeLock(unsigned int flags) : m_name(UniqueName()), m_root(SysfsRoot()), m_held(false) {
+    // A missing file means the kernel has no wake locks.
     const std::string path = m_root + "/wake_lock";
-    if (WriteName(path, m_name) == 0) {
+    if (WriteSysfsFile(path, m_name) == 0) {
         m_held = true;
         Log::Instance().Debugf("wake lock %s held (flags 0x%x)", m_name.c_str(), flags);
         return;
@@ -61,7 +48,7 @@ WakeLock::WakeLock(unsigned int flags) : m_name(UniqueName()), m_root(SysfsRoot(
 WakeLock::~WakeLock() {
     if (!m_held) return;
     const std::string path = m_root + "/wake_unlock";
-    if (WriteName(path, m_name) < 0)
+    if (WriteSysfsFile(path, m_name) < 0)
         Log::Instance().Errorf("wake lock: write(%s, \"%s\"): (%d) %m", path.c_str(),
                                m_name.c_str(), errno);
 }
