@@ -1,5 +1,6 @@
 // Starting, running side by side and stopping the emulator.
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <fstream>
@@ -45,6 +46,19 @@ TEST(GpioSimLifecycle, SigtermUnmountsCleanlyEvenWithFilesOpen) {
     EXPECT_FALSE(Mounted(rig.MountPoint()));
     // What the client still holds fails instead of hanging.
     EXPECT_NE(ReadFromStart(value.Get()), "0\n");
+}
+
+TEST(GpioSimLifecycle, RigCleansUpAfterAnEmulatorThatDied) {
+    std::string mount_point;
+    {
+        GpioSimRig rig;
+        mount_point = rig.MountPoint();
+        ASSERT_EQ(kill(rig.Pid(), SIGKILL), 0);
+        ASSERT_TRUE(rig.WaitFor([&rig] { return !rig.Exported(0) && rig.WriteFile("export", "0") != 0; }));
+    }
+    EXPECT_FALSE(Mounted(mount_point));
+    struct stat st {};
+    EXPECT_NE(stat(mount_point.c_str(), &st), 0) << mount_point << " was left behind";
 }
 
 TEST(GpioSimLifecycle, RigFailsLoudlyWhenTheEmulatorCannotMount) {

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 
@@ -56,6 +57,16 @@ inline short PollEvents(int fd, int timeout_ms = 0) {
     return ready < 0 ? static_cast<short>(-1) : entry.revents;
 }
 
+// revents of a poll(2) that was woken before its timeout ran out, 0 if it was not.
+// poll looks at the file once more when its time is up, so a lost wake-up would otherwise
+// pass as an event.
+inline short WokenEvents(int fd, int timeout_ms = 10000) {
+    const auto start = std::chrono::steady_clock::now();
+    const short revents = PollEvents(fd, timeout_ms);
+    const auto waited = std::chrono::steady_clock::now() - start;
+    return waited < std::chrono::milliseconds(timeout_ms) ? revents : 0;
+}
+
 inline bool EdgePending(int fd) { return (PollEvents(fd) & POLLPRI) != 0; }
 
 // Exports the line and sets it up as an input with the given edge.
@@ -64,4 +75,13 @@ inline void ExportInput(const GpioSimRig& rig, int gpio, const std::string& edge
     ASSERT_EQ(rig.WriteFile("export", std::to_string(gpio)), 0);
     ASSERT_EQ(rig.WriteFile(dir + "direction", "in"), 0);
     ASSERT_EQ(rig.WriteFile(dir + "edge", edge), 0);
+}
+
+// An exported input line's value file, opened and read once so its fresh-open event is gone.
+inline Fd WatchInput(const GpioSimRig& rig, int gpio, const std::string& edge) {
+    ExportInput(rig, gpio, edge);
+    Fd value = OpenIn(rig, "gpio" + std::to_string(gpio) + "/value");
+    ReadFromStart(value.Get());
+    EXPECT_FALSE(EdgePending(value.Get())) << "gpio" << gpio << ": the first read left an event";
+    return value;
 }

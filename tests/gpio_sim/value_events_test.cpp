@@ -27,9 +27,7 @@ TEST(GpioSimEvents, OnlyTheEdgesSelectedRaiseEvents) {
                           Case{"falling", false, true}, Case{"both", true, true}}) {
         SCOPED_TRACE(c.edge);
         GpioSimRig rig;
-        ExportInput(rig, 4, c.edge);
-        Fd value = OpenIn(rig, "gpio4/value");
-        ASSERT_EQ(ReadFromStart(value.Get()), "0\n");
+        Fd value = WatchInput(rig, 4, c.edge);
 
         rig.SetLevel(4, 1);
         EXPECT_EQ(EdgePending(value.Get()), c.on_rise);
@@ -60,9 +58,7 @@ TEST(GpioSimEvents, EdgesFollowTheValueThroughActiveLow) {
 
 TEST(GpioSimEvents, EdgesNobodyPolledCoalesceIntoOneEvent) {
     GpioSimRig rig;
-    ExportInput(rig, 8, "both");
-    Fd value = OpenIn(rig, "gpio8/value");
-    ASSERT_EQ(ReadFromStart(value.Get()), "0\n");
+    Fd value = WatchInput(rig, 8, "both");
     for (int level : {1, 0, 1}) rig.SetLevel(8, level);
     EXPECT_TRUE(EdgePending(value.Get()));
     EXPECT_TRUE(EdgePending(value.Get()));  // polling does not consume it
@@ -72,10 +68,8 @@ TEST(GpioSimEvents, EdgesNobodyPolledCoalesceIntoOneEvent) {
 
 TEST(GpioSimEvents, EachOpenFileConsumesItsOwnEvent) {
     GpioSimRig rig;
-    ExportInput(rig, 12, "both");
-    Fd first = OpenIn(rig, "gpio12/value");
+    Fd first = WatchInput(rig, 12, "both");
     Fd second = OpenIn(rig, "gpio12/value");
-    ASSERT_EQ(ReadFromStart(first.Get()), "0\n");
     ASSERT_EQ(ReadFromStart(second.Get()), "0\n");
     rig.SetLevel(12, 1);
     EXPECT_EQ(ReadFromStart(first.Get()), "1\n");

@@ -2,12 +2,16 @@
 
 // Mounts the GPIO emulator (tools/gpio_sim) at a fresh temporary directory for the
 // life of the object. Tests point LUMASET_GPIO_SYSFS at MountPoint() and drive the
-// lines through the emulator's control tree (sim/N/level, sim/N/writes, sim/N/fail).
+// lines through the emulator's control tree: sim/N/level, sim/N/writes, sim/N/fail
+// exist for every line 0..1023, exported or not (a level set before export is the
+// level the line is exported with).
+//
+// The emulator gets SIGTERM when the thread that built the rig ends (so a crashed test
+// leaves no mount behind): build the rig on a thread that outlives its use.
 
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -202,13 +206,11 @@ private:
     void Cleanup() {
         if (m_mount_point.empty()) return;
         if (StillMounted()) {
-            if (umount2(m_mount_point.c_str(), MNT_DETACH) != 0) {
-                pid_t helper = -1;
-                const char* argv[] = {"fusermount3", "-u", "-z", m_mount_point.c_str(), nullptr};
-                if (posix_spawnp(&helper, "fusermount3", nullptr, nullptr,
-                                 const_cast<char* const*>(argv), environ) == 0)
-                    waitpid(helper, nullptr, 0);
-            }
+            pid_t helper = -1;
+            const char* argv[] = {"fusermount3", "-u", "-z", m_mount_point.c_str(), nullptr};
+            if (posix_spawnp(&helper, "fusermount3", nullptr, nullptr, const_cast<char* const*>(argv),
+                             environ) == 0)
+                waitpid(helper, nullptr, 0);
         }
         rmdir(m_mount_point.c_str());
     }
