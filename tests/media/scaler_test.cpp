@@ -370,3 +370,18 @@ TEST(ScalerThreads, ResultsDoNotDependOnTheThreadCount) {
         EXPECT_TRUE(results[0][i].v == results[1][i].v) << i;
     }
 }
+
+TEST_F(ScalerTest, FollowsAChangeOfInputSize) {
+    auto same = Attach(scaler, PASSTHROUGH);
+    auto half = Attach(scaler, Request(640, 360));
+    InputFrame small(1280, 720), large(1920, 1080);
+    ASSERT_EQ(scaler.PushBuffer(small.buffer), Status::SUCCESS);
+    ASSERT_EQ(scaler.PushBuffer(large.buffer), Status::SUCCESS);
+    ASSERT_EQ(same->frames.size(), 2u);
+    EXPECT_EQ(same->metadatas[1].width, 1920);
+    EXPECT_EQ(same->metadatas[1].height, 1080);
+    EXPECT_TRUE(same->frames[1].y == large.image.y);
+    EXPECT_TRUE(same->frames[1].v == large.image.v);
+    ExpectCloseTo(half->frames[1], ReferenceScale(large.image, 640, 360, true), "640x360 from 1920x1080");
+    EXPECT_NE(scaler.str().find("passthrough 1920x1080"), std::string::npos) << scaler.str();
+}
