@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "av_component.h"
 
@@ -20,7 +21,7 @@
 // Settings, read from the option store at enable ("<name>.<setting>"):
 //   queue_bytes      bound of the send queue (default 1048576)
 //   pace_factor      bytes per 10 ms allowed, in stream means (default 1.8)
-//   pace_window_ms   window the allowance applies to (default 12; a little
+//   pace_window_ms   window the allowance applies to (default 10.5; a little
 //                    over 10 ms absorbs receive-side jitter)
 //   max_bitrate      caps the paced rate, bits/s; 0 = no cap (default 0)
 //   paced            0 sends as fast as the socket takes it (default 1)
@@ -39,14 +40,16 @@ public:
         uint64_t frames = 0;           // frames whose last byte was sent
     };
 
+    struct FrameEnded {
+        uint64_t frame_number = 0;
+        Clock::time_point created;  // MediaChunk::created
+    };
     // Reported for every datagram the socket took.
     struct DatagramSent {
         Clock::time_point when;
         size_t bytes = 0;
-        // The datagram carried the last byte of a frame.
-        bool ends_frame = false;
-        uint64_t frame_number = 0;
-        Clock::time_point frame_created;
+        // Frames whose last byte this datagram carried, oldest first.
+        std::vector<FrameEnded> frames_ended;
     };
     using SendObserver = std::function<void(const DatagramSent& sent)>;
 

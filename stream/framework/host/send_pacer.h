@@ -19,10 +19,11 @@ public:
 
     struct Settings {
         double factor = 1.8;
-        Clock::duration window = std::chrono::milliseconds(12);
+        Clock::duration window = std::chrono::microseconds(10500);
         int64_t max_bytes_per_second = 0;  // 0 = no cap
         bool paced = true;
     };
+    static constexpr size_t PACKET = 188;
 
     explicit SendPacer(const Settings& settings);
 
@@ -33,11 +34,13 @@ public:
     // Bytes the window allows (0 = not limited: unpaced or rate unknown).
     size_t GetAllowance() const;
 
-    // Whether a datagram of `bytes` may go now. One datagram always may when
-    // the window is empty, so an allowance below a datagram cannot stall.
-    bool MaySend(size_t bytes, Clock::time_point now);
-    // Earliest time MaySend(bytes) becomes true (now when it already is).
-    Clock::time_point WhenMaySend(size_t bytes, Clock::time_point now);
+    // Bytes that may go now with `queued` bytes waiting (SIZE_MAX when not
+    // limited). What needs two windows is split into even halves; an empty
+    // window always takes one packet, so a tiny allowance cannot stall.
+    size_t GetRoom(size_t queued, Clock::time_point now);
+    // Earliest time GetRoom reaches `bytes` (at most one packet's worth is
+    // always reached); now when it already has.
+    Clock::time_point WhenRoom(size_t bytes, size_t queued, Clock::time_point now);
     void NoteSent(size_t bytes, Clock::time_point now);
 
 private:
@@ -46,13 +49,20 @@ private:
         size_t bytes;
     };
     void Expire(Clock::time_point now);
+    // Bytes the current window may hold, given what is queued behind it.
+    size_t Budget(size_t window_bytes, size_t queued) const;
+    size_t Room(size_t window_bytes, size_t queued) const;
 
     Settings m_settings;
-    // The mean is bytes over stream time, seeded with one second at the nominal
-    // rate and halved now and then so that it follows a changing stream.
+    // The mean is bytes over stream time from the second frame on, halved now
+    // and then so that it follows a changing stream. Before that the first
+    // frame, and before that the nominal rate, stand in.
     double m_bytes = 0;
     double m_seconds = 0;
-    bool m_have_frame = false;
+    double m_first_bytes = 0;
+    double m_first_interval = 0;
+    double m_nominal = 0;  // bytes per second the source announces; 0 = unknown
+    uint64_t m_frames = 0;
     uint64_t m_last_frame = 0;
     Clock::time_point m_last_input;
     std::deque<Sent> m_sent;

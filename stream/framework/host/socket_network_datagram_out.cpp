@@ -43,6 +43,11 @@ public:
                                   m_name.c_str(), chunk.bytes->size());
             m_misaligned_warned = true;
         }
+        if (chunk.bytes)
+            Log::Instance().Debugf("%s: frame %llu: %zu bytes in, %.3f ms after it was made",
+                                   m_name.c_str(), static_cast<unsigned long long>(chunk.frame_number),
+                                   chunk.bytes->size(),
+                                   std::chrono::duration<double, std::milli>(now - chunk.created).count());
         m_pacer.NoteInput(chunk, now);
         m_statistics.Dropped(m_queue.Push(chunk), now);
         Pump();
@@ -51,14 +56,13 @@ public:
     void Setup(IOEventData& data) {
         const auto now = Clock::now();
         m_statistics.MaybeReport(now, m_queue.GetBytes(), m_pacer.GetMeanRate());
-        const size_t size = NextDatagram();
-        if (size == 0) return;
+        if (NextDatagram() == 0) return;
         if (m_blocked) {
             data.AddWriteFd(GetFd());
         } else if (m_retry_at > now) {
             data.AddTimeout(m_retry_at, [this] { Pump(); });
         } else {
-            const auto when = m_pacer.WhenMaySend(size, now);
+            const auto when = m_pacer.WhenRoom(TS_PACKET_SIZE, m_queue.GetBytes(), now);
             if (when <= now)
                 data.AddWriteFd(GetFd());
             else
@@ -77,8 +81,10 @@ public:
         CollectErrors();
         auto now = Clock::now();
         if (m_blocked || m_retry_at > now) return;
-        for (size_t size = NextDatagram(); size > 0; size = NextDatagram()) {
-            if (!m_pacer.MaySend(size, now)) return;
+        for (;;) {
+            const size_t room = m_pacer.GetRoom(m_queue.GetBytes(), now);
+            const size_t size = std::min(NextDatagram(), room - room % TS_PACKET_SIZE);
+            if (size == 0) return;
             m_queue.Gather(size, m_pieces);
             int failure = m_socket.Send(m_destination, m_pieces.data(), m_pieces.size());
             if (failure == ECONNREFUSED) {
@@ -111,17 +117,8 @@ public:
     uint64_t Discard() { return m_queue.Clear(); }
 
 private:
-    // Size of the next datagram: whole packets, at most the maximum size and
-    // no more than the window allows, so that a small allowance still gets data out.
-    size_t NextDatagram() const {
-        size_t cap = m_datagram_bytes;
-        const size_t allowance = m_pacer.GetAllowance();
-        if (allowance > 0) {
-            const size_t fits = allowance - allowance % TS_PACKET_SIZE;
-            cap = std::min(cap, std::max<size_t>(fits, TS_PACKET_SIZE));
-        }
-        return std::min(cap, m_queue.GetWholePacketBytes());
-    }
+    // Whole packets, at most the maximum size; the pacing may cut it shorter.
+    size_t NextDatagram() const { return std::min(m_datagram_bytes, m_queue.GetWholePacketBytes()); }
 
     void Sent(size_t size, Clock::time_point now) {
         m_statistics.Sent(size, now);
@@ -130,11 +127,7 @@ private:
             DatagramSent sent;
             sent.when = now;
             sent.bytes = size;
-            if (!m_done.empty()) {
-                sent.ends_frame = true;
-                sent.frame_number = m_done.back().frame_number;
-                sent.frame_created = m_done.back().created;
-            }
+            for (const auto& frame : m_done) sent.frames_ended.push_back({frame.frame_number, frame.created});
             m_observer(sent);
         }
     }
@@ -189,7 +182,8 @@ Status SocketNetworkDatagramOut::OnEnable() {
     const Options& options = Options::GetOptions();
     SendPacer::Settings pacing;
     pacing.factor = options.GetDouble(OptionKey("pace_factor"), pacing.factor);
-    pacing.window = std::chrono::milliseconds(options.GetInt(OptionKey("pace_window_ms"), 12));
+    pacing.window = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::milli>(options.GetDouble(OptionKey("pace_window_ms"), 10.5)));
     pacing.max_bytes_per_second = options.GetInt(OptionKey("max_bitrate"), 0) / 8;
     pacing.paced = options.GetBool(OptionKey("paced"), true);
     if (pacing.factor <= 0 || pacing.window <= Clock::duration::zero()) {
