@@ -1,7 +1,5 @@
 // A client blocked in poll(2) on value wakes at the edge, as it would on the kernel's file.
 
-#include <sys/epoll.h>
-
 #include <chrono>
 #include <future>
 #include <thread>
@@ -47,21 +45,6 @@ TEST(GpioSimWakeup, UnselectedEdgeLeavesThePollerAsleepUntilASelectedOne) {
     auto fall = SetLevelSoon(rig, 30, 0);
     EXPECT_EQ(WokenEvents(value.Get()) & POLLPRI, POLLPRI);
     fall.get();
-}
-
-TEST(GpioSimWakeup, EpollWaitersWakeToo) {
-    GpioSimRig rig;
-    Fd value = WatchInput(rig, 31, "rising");
-    Fd epoll(epoll_create1(EPOLL_CLOEXEC));
-    ASSERT_GE(epoll.Get(), 0);
-    epoll_event interest {};
-    interest.events = EPOLLPRI;
-    ASSERT_EQ(epoll_ctl(epoll.Get(), EPOLL_CTL_ADD, value.Get(), &interest), 0);
-    auto mover = SetLevelSoon(rig, 31, 1);
-    epoll_event ready {};
-    EXPECT_EQ(epoll_wait(epoll.Get(), &ready, 1, 10000), 1);
-    EXPECT_NE(ready.events & EPOLLPRI, 0u);
-    mover.get();
 }
 
 TEST(GpioSimWakeup, UnexportWakesAPollerWithAnError) {

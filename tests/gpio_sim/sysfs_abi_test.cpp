@@ -62,6 +62,9 @@ TEST(GpioSimSysfs, ExportAndUnexportAreWriteOnlyAndWritesIsReadOnly) {
     ASSERT_GE(fd.Get(), 0) << std::strerror(errno);
     EXPECT_EQ(write(fd.Get(), "3\n", 2), 2);
     EXPECT_TRUE(rig.Exported(3));
+    // Nothing is created by opening a name that is not there.
+    EXPECT_LT(open(rig.Path("gpio3/valve").c_str(), O_WRONLY | O_CREAT, 0644), 0);
+    EXPECT_EQ(errno, EACCES);
 }
 
 TEST(GpioSimSysfs, DirectionAndEdgeAcceptOnlyTheirWords) {

@@ -46,6 +46,7 @@ const fuse_lowlevel_ops& SimFs::Operations() {
         ops.getattr = GetAttr;
         ops.setattr = SetAttr;
         ops.readdir = ReadDir;
+        ops.create = Create;
         ops.open = Open;
         ops.read = Read;
         ops.write = Write;
@@ -211,6 +212,11 @@ void SimFs::ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse
         used += need;
     }
     fuse_reply_buf(req, buffer.data(), used);
+}
+
+// Files come and go only with export and unexport, as in sysfs.
+void SimFs::Create(fuse_req_t req, fuse_ino_t, const char*, mode_t, fuse_file_info*) {
+    fuse_reply_err(req, EACCES);
 }
 
 void SimFs::Open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {

@@ -36,6 +36,8 @@ private:
     static void GetAttr(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
     static void SetAttr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, fuse_file_info* fi);
     static void ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi);
+    static void Create(fuse_req_t req, fuse_ino_t parent, const char* name, mode_t mode,
+                       fuse_file_info* fi);
     static void Open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi);
     static void Read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info* fi);
     static void Write(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_t off,
