@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <sys/stat.h>
 #include <string>
 #include <vector>
 
@@ -238,6 +240,21 @@ TEST(NetoutProbeStream, EncodesRawFramesFromAFile) {
         const int next_level = next < 80 ? 0 : next < 160 ? 1 : 2;
         EXPECT_EQ(next_level, (level + 1) % 3) << "frame " << i << ": " << now << " then " << next;
     }
+}
+
+TEST(NetoutProbeStream, AStalledInputDoesNotStretchTheRun) {
+    TempDir dir("netout-stall");
+    const std::string fifo = dir.Path() + "/frames.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    UdpCapture receiver;
+    // Nobody ever writes the FIFO; the run must still end on time.
+    const auto start = std::chrono::steady_clock::now();
+    const ToolResult run = RunTool({"timeout", "20", PROBE, "-s", "2", "-p", receiver.PortText()},
+                                   {"LUMASET_OPTIONS=enc0.width=64 enc0.height=32 enc0.input=" + fifo});
+    const auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(run.status, 0) << "124 means the run hung: " << run.err;
+    EXPECT_EQ(run.out, FULL_RUN);
+    EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -119,10 +119,12 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
 }
 
 void EncodeQualcomm::Pipeline::Setup(IOEventData& data) {
-    if (m_input_ended) return;
-    if (m_reader.IsFifo()) {
-        // The writer is the clock: a frame is encoded as soon as it is complete.
-        if (data.AddReadFd(m_reader.Descriptor()) != Status::SUCCESS) {
+    const auto interval = std::chrono::nanoseconds(1000000000 / m_settings.fps);
+    if (m_input_ended || m_reader.IsFifo()) {
+        // No deadline of our own, but the loop must still wake to check its
+        // clock: a stalled or finished input must not block select for ever.
+        data.AddTimeout(interval, nullptr);
+        if (!m_input_ended && data.AddReadFd(m_reader.Descriptor()) != Status::SUCCESS) {
             Log::Instance().Errorf("%s: cannot wait for input; no more frames", m_name.c_str());
             m_input_ended = true;
         }
