@@ -9,6 +9,7 @@
 #include <libyuv/scale.h>
 
 #include "c2d_workers.h"
+#include "scratch_memory.h"
 
 namespace morwick {
 
@@ -19,23 +20,23 @@ constexpr unsigned MAX_THREADS = 16;
 
 // Scratch planes of the calling thread, kept between frames so that a frame
 // costs no allocations (and no fresh pages).
-uint8_t* Scratch(int which, size_t bytes) {
-    thread_local std::vector<uint8_t> scratch[3];
-    if (scratch[which].size() < bytes) scratch[which].resize(bytes);
-    return scratch[which].data();
+uint8_t* Scratch(size_t bytes) {
+    thread_local ScratchMemory scratch;
+    return scratch.Reserve(bytes);
 }
 
 // Vertical-only bilinear resampling is libyuv's fast path (row interpolation);
 // its horizontal filter gathers pixel pairs one at a time. A horizontal
-// resampling is therefore done as a vertical one between two transposes.
+// resampling is therefore done as a vertical one between two transposes,
+// through `turned` (src_width x height) and `scaled` (dst_width x height).
 void ScaleWidth(const uint8_t* src, int src_stride, int src_width, int height, uint8_t* dst, int dst_stride,
-                int dst_width) {
-    uint8_t* turned = Scratch(0, static_cast<size_t>(src_width) * height);
-    uint8_t* scaled = Scratch(1, static_cast<size_t>(dst_width) * height);
+                int dst_width, uint8_t* turned, uint8_t* scaled) {
     libyuv::TransposePlane(src, src_stride, turned, height, src_width, height);
     libyuv::ScalePlane(turned, height, height, src_width, scaled, height, height, dst_width, libyuv::kFilterBilinear);
     libyuv::TransposePlane(scaled, height, dst, dst_stride, height, dst_width);
 }
+
+size_t Bytes(int width, int height) { return ScratchMemory::Piece(static_cast<size_t>(width) * height); }
 
 unsigned DefaultThreads() {
     if (const char* text = getenv("LUMASET_C2D_THREADS")) {
@@ -89,17 +90,25 @@ void C2DLibrary::ScalePlane(const Plane& src, const Plane& dst, Filter filter) c
     }
     // Resample the width where there are fewer rows: before growing, after shrinking.
     if (dst.height == src.height) {
-        ScaleWidth(src.data, src.stride, src.width, src.height, dst.data, dst.stride, dst.width);
+        uint8_t* turned = Scratch(Bytes(src.width, src.height) + Bytes(dst.width, src.height));
+        ScaleWidth(src.data, src.stride, src.width, src.height, dst.data, dst.stride, dst.width, turned,
+                   turned + Bytes(src.width, src.height));
     } else if (dst.height > src.height) {
-        uint8_t* between = Scratch(2, static_cast<size_t>(dst.width) * src.height);
-        ScaleWidth(src.data, src.stride, src.width, src.height, between, dst.width, dst.width);
+        uint8_t* between =
+            Scratch(Bytes(dst.width, src.height) + Bytes(src.width, src.height) + Bytes(dst.width, src.height));
+        uint8_t* turned = between + Bytes(dst.width, src.height);
+        ScaleWidth(src.data, src.stride, src.width, src.height, between, dst.width, dst.width, turned,
+                   turned + Bytes(src.width, src.height));
         libyuv::ScalePlane(between, dst.width, dst.width, src.height, dst.data, dst.stride, dst.width, dst.height,
                            libyuv::kFilterBilinear);
     } else {
-        uint8_t* between = Scratch(2, static_cast<size_t>(src.width) * dst.height);
+        uint8_t* between =
+            Scratch(Bytes(src.width, dst.height) + Bytes(src.width, dst.height) + Bytes(dst.width, dst.height));
+        uint8_t* turned = between + Bytes(src.width, dst.height);
         libyuv::ScalePlane(src.data, src.stride, src.width, src.height, between, src.width, src.width, dst.height,
                            libyuv::kFilterBilinear);
-        ScaleWidth(between, src.width, src.width, dst.height, dst.data, dst.stride, dst.width);
+        ScaleWidth(between, src.width, src.width, dst.height, dst.data, dst.stride, dst.width, turned,
+                   turned + Bytes(src.width, dst.height));
     }
 }
 

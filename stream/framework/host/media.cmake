@@ -23,6 +23,7 @@ add_library(lumaset_media STATIC
   ${CMAKE_CURRENT_LIST_DIR}/local_file_sink.cpp
   ${CMAKE_CURRENT_LIST_DIR}/c2d_library.cpp
   ${CMAKE_CURRENT_LIST_DIR}/c2d_workers.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/scratch_memory.cpp
   ${CMAKE_CURRENT_LIST_DIR}/video_scaler.cpp
 )
 target_include_directories(lumaset_media PUBLIC ${LUMASET_FRAMEWORK_INCLUDE})

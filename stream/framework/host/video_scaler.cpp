@@ -9,6 +9,7 @@
 #include "buffer_format.h"
 #include "buffer_pool.h"
 #include "log.h"
+#include "scratch_memory.h"
 
 namespace morwick {
 
@@ -79,7 +80,8 @@ struct ScalerOutput {
     bool needed = false;
     std::unique_ptr<AndroidMetadataBufferPool> pool;
     BufferFormat format;
-    std::vector<uint8_t> u, v;  // this frame's chroma, planar, for outputs made from this one
+    uint8_t* u = nullptr;  // this frame's chroma, planar (in the scaler's scratch),
+    uint8_t* v = nullptr;  // for outputs made from this one
     std::shared_ptr<Buffer> frame;
 
     Size Requested(const Size& input) const {
@@ -116,7 +118,7 @@ private:
     uint32_t m_input_format = 0;
 
     std::mutex m_push_mutex;  // one push at a time
-    std::vector<uint8_t> m_input_u, m_input_v;
+    ScratchMemory m_planes;   // planar chroma of the input and of the scaled outputs
 };
 
 std::shared_ptr<StreamSource> VideoScalerOutputs::Add(const Surface& surface) {
@@ -249,6 +251,7 @@ std::vector<C2DLibrary::Task> VideoScalerOutputs::Plan(const Outputs& outputs, c
     std::vector<C2DLibrary::Task> tasks;
     constexpr size_t NONE = SIZE_MAX;
     size_t split = NONE;
+    Plane input_u{}, input_v{};  // the input's chroma, split once for every output scaled from it
 
     // Sources first, then larger outputs first: the costly work starts early.
     std::vector<ScalerOutput*> order;
@@ -276,6 +279,25 @@ std::vector<C2DLibrary::Task> VideoScalerOutputs::Plan(const Outputs& outputs, c
     const auto after = [](size_t index) { return index == SIZE_MAX ? std::vector<size_t>{} : std::vector<size_t>{index}; };
     C2DLibrary& library = *m_library;
 
+    // Planar chroma for every scaled output and, once, for the input.
+    const auto copied = [&](const ScalerOutput* output) {
+        return output->size.width == input_y.width && output->size.height == input_y.height;
+    };
+    const size_t input_chroma = ScratchMemory::Piece(static_cast<size_t>(chroma_width) * chroma_height);
+    size_t planes = 0;
+    bool split_input = false;
+    for (const ScalerOutput* output : order) {
+        if (copied(output)) continue;
+        planes += 2 * ScratchMemory::Piece(static_cast<size_t>(output->size.width / 2) * (output->size.height / 2));
+        split_input |= !output->from;
+    }
+    uint8_t* free_plane = m_planes.Reserve(planes + (split_input ? 2 * input_chroma : 0));
+    const auto take = [&free_plane](size_t bytes) {
+        uint8_t* plane = free_plane;
+        free_plane += ScratchMemory::Piece(bytes);
+        return plane;
+    };
+
     for (ScalerOutput* output : order) {
         uint8_t* base = output->frame->GetAddress();
         const int width = output->size.width, height = output->size.height;
@@ -283,7 +305,7 @@ std::vector<C2DLibrary::Task> VideoScalerOutputs::Plan(const Outputs& outputs, c
         const Plane out_y{base, stride, width, height};
         const Plane out_uv{base + output->format.chroma_offset, stride, width / 2, height / 2};
 
-        if (output->size.width == input_y.width && output->size.height == input_y.height) {
+        if (copied(output)) {
             tasks.push_back({[&library, input_y, out_y] { library.CopyPlane(input_y, out_y); }, {}});
             tasks.push_back({[&library, input_uv, out_uv] {
                                  library.CopyPlane({input_uv.data, input_uv.stride, input_uv.width * 2, input_uv.height},
@@ -293,10 +315,10 @@ std::vector<C2DLibrary::Task> VideoScalerOutputs::Plan(const Outputs& outputs, c
             continue;
         }
         const size_t chroma_size = static_cast<size_t>(width / 2) * (height / 2);
-        output->u.resize(chroma_size);
-        output->v.resize(chroma_size);
-        const Plane out_u{output->u.data(), width / 2, width / 2, height / 2};
-        const Plane out_v{output->v.data(), width / 2, width / 2, height / 2};
+        output->u = take(chroma_size);
+        output->v = take(chroma_size);
+        const Plane out_u{output->u, width / 2, width / 2, height / 2};
+        const Plane out_v{output->v, width / 2, width / 2, height / 2};
 
         Plane src_y = input_y, src_u, src_v;
         Indices src;
@@ -304,20 +326,19 @@ std::vector<C2DLibrary::Task> VideoScalerOutputs::Plan(const Outputs& outputs, c
             const ScalerOutput& from = *output->from;
             src_y = {from.frame->GetAddress(), static_cast<int>(from.format.stride), from.size.width, from.size.height};
             const int cw = from.size.width / 2, ch = from.size.height / 2;
-            src_u = {const_cast<uint8_t*>(from.u.data()), cw, cw, ch};
-            src_v = {const_cast<uint8_t*>(from.v.data()), cw, cw, ch};
+            src_u = {from.u, cw, cw, ch};
+            src_v = {from.v, cw, cw, ch};
             src = indices_of(&from);
         } else {
             if (split == NONE) {
-                m_input_u.resize(static_cast<size_t>(chroma_width) * chroma_height);
-                m_input_v.resize(m_input_u.size());
-                const Plane u{m_input_u.data(), chroma_width, chroma_width, chroma_height};
-                const Plane v{m_input_v.data(), chroma_width, chroma_width, chroma_height};
+                input_u = {take(input_chroma), chroma_width, chroma_width, chroma_height};
+                input_v = {take(input_chroma), chroma_width, chroma_width, chroma_height};
                 split = tasks.size();
-                tasks.push_back({[&library, input_uv, u, v] { library.SplitChroma(input_uv, u, v); }, {}});
+                tasks.push_back({[&library, input_uv, u = input_u, v = input_v] { library.SplitChroma(input_uv, u, v); },
+                                 {}});
             }
-            src_u = {m_input_u.data(), chroma_width, chroma_width, chroma_height};
-            src_v = {m_input_v.data(), chroma_width, chroma_width, chroma_height};
+            src_u = input_u;
+            src_v = input_v;
             src = {NONE, split, split};
         }
         const auto filter = static_cast<C2DLibrary::Filter>(output->request.filter);
