@@ -20,7 +20,7 @@
 //
 // Settings, read from the option store at enable ("<name>.<setting>"):
 //   queue_bytes      bound of the send queue (default 1048576)
-//   pace_factor      bytes per 10 ms allowed, in stream means (default 1.8)
+//   pace_factor      bytes per 10 ms allowed, in stream means (default 1.9)
 //   pace_window_ms   window the allowance applies to (default 10.5; a little
 //                    over 10 ms absorbs receive-side jitter)
 //   max_bitrate      caps the paced rate, bits/s; 0 = no cap (default 0)

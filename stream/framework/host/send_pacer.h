@@ -18,7 +18,7 @@ public:
     using Clock = std::chrono::steady_clock;
 
     struct Settings {
-        double factor = 1.8;
+        double factor = 1.9;
         Clock::duration window = std::chrono::microseconds(10500);
         int64_t max_bytes_per_second = 0;  // 0 = no cap
         bool paced = true;
