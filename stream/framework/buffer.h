@@ -19,11 +19,15 @@ struct BufferHandle {
 // One block of shared memory (memfd, page aligned, mapped in this process)
 // with the metadata of what it holds. Buffers come from a pool, which takes
 // them back when the last shared_ptr goes.
-class Buffer {
+class Buffer : public std::enable_shared_from_this<Buffer> {
 public:
     // A new block of at least `size` bytes, rounded up to whole pages.
     // Null, with the failed call logged, when memory cannot be had.
     static std::unique_ptr<Buffer> Allocate(size_t size, const std::string& name);
+
+    // The buffer whose descriptor (GetData) is `data`, when it lives in this
+    // process and is held by a shared_ptr; empty otherwise.
+    static std::shared_ptr<Buffer> FromData(const void* data);
 
     ~Buffer();
     Buffer(const Buffer&) = delete;

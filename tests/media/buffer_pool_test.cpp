@@ -106,12 +106,44 @@ TEST(BufferPool, RefusesAPoolOfNothing) {
     EXPECT_EQ(log.Matching("cannot hold").size(), 3u);
 }
 
-TEST(MetadataMemory, MapsTheSameBytesAsTheBuffer) {
+TEST(MetadataMemory, ASharedBufferIsSeenThroughItsOwnMappingAndKeptAlive) {
     AndroidMetadataBufferPool pool("test_pool", Pool(1, 1425408));
     std::shared_ptr<Buffer> buffer;
     ASSERT_EQ(pool.GetBuffer(buffer, 0), Status::SUCCESS);
+    uint8_t* const address = buffer->GetAddress();
+    address[0] = 11;
+    address[1425407] = 22;
+
+    android::sp<android::IMemory> kept;
+    {
+        morwick::MetadataMemory view(buffer->GetData());
+        android::sp<android::IMemory> memory = view.GetMemory();
+        EXPECT_EQ(memory->pointer(), address);
+        ASSERT_EQ(memory->size(), 1425408u);
+        kept = view.GetMemory();
+    }
+    // The reference holds the buffer: it does not go back to the pool (where
+    // the next holder would write over what is being read) until released.
+    buffer.reset();
+    EXPECT_EQ(pool.GetOutstanding(), 1u);
+    std::shared_ptr<Buffer> other;
+    EXPECT_EQ(pool.GetBuffer(other, 0), Status::FAILURE_TRY_AGAIN);
+    EXPECT_EQ(static_cast<uint8_t*>(kept->pointer())[1425407], 22);
+    kept.clear();
+    EXPECT_EQ(pool.GetOutstanding(), 0u);
+
+    // Handed out again, the same buffer is found again.
+    ASSERT_EQ(pool.GetBuffer(buffer, 0), Status::SUCCESS);
+    ASSERT_EQ(buffer->GetAddress(), address);
+    morwick::MetadataMemory again(buffer->GetData());
+    EXPECT_EQ(again.GetMemory()->pointer(), address);
+}
+
+TEST(MetadataMemory, ABufferNotSharedIsMappedOnItsOwn) {
+    std::unique_ptr<Buffer> buffer = Buffer::Allocate(8192, "unshared");
+    ASSERT_NE(buffer, nullptr);
     buffer->GetAddress()[0] = 11;
-    buffer->GetAddress()[1425407] = 22;
+    buffer->GetAddress()[8191] = 22;
 
     android::sp<android::IMemory> kept;
     {
@@ -119,15 +151,16 @@ TEST(MetadataMemory, MapsTheSameBytesAsTheBuffer) {
         android::sp<android::IMemory> memory = view.GetMemory();
         ASSERT_NE(memory->pointer(), nullptr);
         EXPECT_NE(memory->pointer(), buffer->GetAddress());  // a mapping of its own
-        ASSERT_EQ(memory->size(), 1425408u);
+        ASSERT_EQ(memory->size(), 8192u);
         auto* bytes = static_cast<uint8_t*>(memory->pointer());
         EXPECT_EQ(bytes[0], 11);
-        EXPECT_EQ(bytes[1425407], 22);
+        EXPECT_EQ(bytes[8191], 22);
         bytes[100] = 33;
         kept = view.GetMemory();
     }
     EXPECT_EQ(buffer->GetAddress()[100], 33);
-    // A reference taken from the view keeps the mapping after the view is gone.
+    // A reference taken from the view keeps the mapping after the view and the buffer are gone.
+    buffer.reset();
     EXPECT_EQ(static_cast<uint8_t*>(kept->pointer())[0], 11);
 }
 

@@ -1,8 +1,10 @@
 #include "buffer.h"
 
 #include <cerrno>
+#include <mutex>
 #include <sys/mman.h>
 #include <unistd.h>
+#include <unordered_map>
 
 #include "log.h"
 
@@ -11,6 +13,19 @@ namespace {
 size_t PageSize() {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     return page;
+}
+
+// The live buffers of this process by descriptor address, so that a view of
+// one can use the buffer's own mapping instead of mapping it again.
+std::mutex& RegistryMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+// Never destroyed, since a buffer held by a static object may go after it.
+std::unordered_map<const void*, Buffer*>& Registry() {
+    static auto& buffers = *new std::unordered_map<const void*, Buffer*>;
+    return buffers;
 }
 
 }  // namespace
@@ -49,9 +64,21 @@ Buffer::Buffer(int fd, uint8_t* address, size_t size)
     : m_fd(fd), m_address(address), m_size(size) {
     m_handle.fd = fd;
     m_handle.size = static_cast<uint32_t>(size);
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    Registry()[&m_handle] = this;
+}
+
+std::shared_ptr<Buffer> Buffer::FromData(const void* data) {
+    std::lock_guard<std::mutex> lock(RegistryMutex());
+    const auto found = Registry().find(data);
+    return found == Registry().end() ? nullptr : found->second->weak_from_this().lock();
 }
 
 Buffer::~Buffer() {
+    {
+        std::lock_guard<std::mutex> lock(RegistryMutex());
+        Registry().erase(&m_handle);
+    }
     munmap(m_address, m_size);
     close(m_fd);
 }

@@ -25,6 +25,21 @@ private:
     size_t m_size;
 };
 
+// A buffer of this process seen through its own mapping; the buffer stays
+// alive (and out of its pool) while the memory is referenced.
+class BufferMemory : public android::IMemory {
+public:
+    explicit BufferMemory(std::shared_ptr<Buffer> buffer) : m_buffer(std::move(buffer)) {}
+    void* pointer() const override { return m_buffer->GetAddress(); }
+    size_t size() const override { return m_buffer->GetSize(); }
+
+protected:
+    ~BufferMemory() override = default;
+
+private:
+    const std::shared_ptr<Buffer> m_buffer;
+};
+
 android::sp<android::IMemory> Map(void* data) {
     const Log& log = Log::Instance();
     const auto* handle = static_cast<const BufferHandle*>(data);
@@ -36,6 +51,8 @@ android::sp<android::IMemory> Map(void* data) {
         log.Errorf("MetadataMemory: %p is not a buffer descriptor", data);
         return nullptr;
     }
+    // Mapping it a second time would cost a second set of page faults.
+    if (std::shared_ptr<Buffer> buffer = Buffer::FromData(data)) return new BufferMemory(std::move(buffer));
     errno = 0;
     void* address = mmap(nullptr, handle->size, PROT_READ | PROT_WRITE, MAP_SHARED, handle->fd, 0);
     if (address == MAP_FAILED) {
