@@ -37,8 +37,9 @@ public:
 
 private:
     Options() = default;
-    // Parses one space-separated list of pairs; false when a token was malformed.
-    bool AddPairs(const std::string& text, const char* origin);
+    // Parses one space-separated list of pairs; false when a token was
+    // malformed. Without pairs_only, tokens with no '=' are passed over.
+    bool AddPairs(const std::string& text, const char* origin, bool pairs_only = true);
 
     mutable std::mutex m_mutex;
     std::map<std::string, std::string> m_values;

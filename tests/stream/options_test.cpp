@@ -23,7 +23,7 @@ protected:
 TEST_F(OptionsTest, FlavourThenEnvironmentThenArgumentsTakePrecedence) {
     setenv(Options::ENVIRONMENT, "  enc0.width=1920\tenc0.input=/tmp/f.nv12  flavor=env ", 1);
     ASSERT_EQ(Initialize("flavor=loc.lms.k2x enc0.width=640 enc0.height=480",
-                         {"netout_probe", "enc0.height=720"}),
+                         {"netout_probe", "-s", "enc0.height=720", "5"}),
               Status::SUCCESS);
     const Options& options = Options::GetOptions();
     EXPECT_EQ(options.GetString("flavor", ""), "env");

@@ -80,6 +80,26 @@ TEST_P(SenderSizeTest, DatagramsAreWholePacketsWithinTheMaximumAndNothingIsLost)
 // 188: one packet each; 1000: not a multiple, 5 packets; 1316: the usual; 3948: the default.
 INSTANTIATE_TEST_SUITE_P(Sizes, SenderSizeTest, ::testing::Values(188, 1000, 1316, 3948, 65507));
 
+TEST_F(SenderTest, ChunksCutMidPacketStillGoOutAsWholePackets) {
+    LogCapture capture;
+    Receiver receiver;
+    auto sender = Wire("127.0.0.1", receiver.Port(), 1316);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    std::vector<uint8_t> stream(10 * 188);
+    for (size_t i = 0; i < stream.size(); ++i) stream[i] = static_cast<uint8_t>(i % 188 ? i / 188 : 0x47);
+    source->EmitRaw({stream.begin(), stream.begin() + 3 * 188 + 100});
+    source->EmitRaw({stream.begin() + 3 * 188 + 100, stream.end()});
+    RunLoop({source, sender}, &receiver, 5s, [&] { return sender->GetQueuedBytes() == 0; });
+    receiver.Drain();
+    std::vector<uint8_t> received;
+    for (const auto& datagram : receiver.datagrams) {
+        EXPECT_EQ(datagram.size() % 188, 0u);
+        received.insert(received.end(), datagram.begin(), datagram.end());
+    }
+    EXPECT_EQ(received, stream);
+    EXPECT_EQ(capture.Matching("not whole TS packets").size(), 1u);
+}
+
 TEST_F(SenderTest, IPv6Loopback) {
     Receiver receiver(AF_INET6);
     ASSERT_GT(receiver.Port(), 0) << "no IPv6 loopback on this machine";

@@ -52,6 +52,17 @@ public:
         m_output->Publish(chunk);
     }
 
+    // Publishes raw bytes as one chunk of a frame of its own.
+    void EmitRaw(std::vector<uint8_t> raw) {
+        MediaChunk chunk;
+        chunk.bytes = std::make_shared<std::vector<uint8_t>>(std::move(raw));
+        chunk.created = Clock::now();
+        chunk.frame_number = m_frames++;
+        chunk.frame_interval = m_interval;
+        chunk.bit_rate = m_bit_rate;
+        m_output->Publish(chunk);
+    }
+
     uint64_t PacketsEmitted() const { return m_next_packet; }
     uint64_t FramesEmitted() const { return m_frames; }
 
@@ -159,6 +170,7 @@ void RunLoop(const std::vector<std::shared_ptr<AVComponent>>& components, Receiv
             for (const auto& component : components) component->HandleIOEvents(data);
         if (receiver) receiver->Drain();
     }
+    if (receiver) receiver->Drain();
 }
 
 }  // namespace stream_rig

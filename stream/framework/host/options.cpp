@@ -13,12 +13,13 @@ Options& Options::GetOptions() {
     return options;
 }
 
-bool Options::AddPairs(const std::string& text, const char* origin) {
+bool Options::AddPairs(const std::string& text, const char* origin, bool pairs_only) {
     bool all_good = true;
     std::istringstream tokens(text);
     std::string token;
     while (tokens >> token) {
         const auto equals = token.find('=');
+        if (equals == std::string::npos && !pairs_only) continue;
         if (equals == std::string::npos || equals == 0) {
             Log::Instance().Warnf("Options: ignoring \"%s\" from %s: not key=value", token.c_str(),
                                   origin);
@@ -37,7 +38,7 @@ Status Options::Initialize(int argc, char* const* argv, std::string flavour) {
     if (const char* environment = getenv(ENVIRONMENT)) all_good &= AddPairs(environment, ENVIRONMENT);
     if (argv && argc > 0 && argv[0]) m_values["program"] = argv[0];
     for (int i = 1; argv && i < argc; ++i) {
-        if (argv[i]) all_good &= AddPairs(argv[i], "the arguments");
+        if (argv[i]) all_good &= AddPairs(argv[i], "the arguments", false);
     }
     return all_good ? Status::SUCCESS : Status::FAILURE_INVALID;
 }

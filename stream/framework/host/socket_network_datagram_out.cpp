@@ -36,8 +36,8 @@ public:
 
     void Receive(const MediaChunk& chunk) {
         const auto now = Clock::now();
-        if (chunk.bytes && !m_misaligned_warned &&
-            (chunk.bytes->size() % TS_PACKET_SIZE != 0 || (*chunk.bytes)[0] != 0x47)) {
+        if (chunk.bytes && !chunk.bytes->empty() && !m_misaligned_warned &&
+            (chunk.bytes->size() % TS_PACKET_SIZE != 0 || chunk.bytes->front() != 0x47)) {
             Log::Instance().Warnf("%s: input chunk of %zu bytes is not whole TS packets; datagrams "
                                   "will not start at packet boundaries",
                                   m_name.c_str(), chunk.bytes->size());
