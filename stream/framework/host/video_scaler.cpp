@@ -401,8 +401,15 @@ Status VideoScalerOutputs::Push(const std::shared_ptr<Buffer>& buffer) {
                          input.height / 2};
     m_library->Run(Plan(outputs, input_y, input_uv));
 
-    for (const auto& output : outputs) {
-        if (!output->frame) continue;
+    // Largest frames first: sinks tend to take frame-sized memory for a moment,
+    // and what a large frame's sink frees serves the smaller ones after it
+    // (the C library keeps such memory once a larger block came and went).
+    std::vector<ScalerOutput*> delivery;
+    for (const auto& output : outputs)
+        if (output->frame) delivery.push_back(output.get());
+    std::stable_sort(delivery.begin(), delivery.end(),
+                     [](const ScalerOutput* a, const ScalerOutput* b) { return a->size.Area() > b->size.Area(); });
+    for (ScalerOutput* output : delivery) {
         const Status status = output->source->Deliver(output->frame);
         if (first == Status::SUCCESS) first = status;
     }
