@@ -77,7 +77,7 @@ private:
 // A UDP socket on the loopback address with an ephemeral port.
 class Receiver {
 public:
-    explicit Receiver(int family = AF_INET) : m_family(family) {
+    explicit Receiver(int family = AF_INET) {
         m_fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
         if (m_fd < 0) {
             ADD_FAILURE() << "socket: " << strerror(errno);
@@ -141,7 +141,6 @@ public:
     std::vector<std::vector<uint8_t>> datagrams;
 
 private:
-    int m_family;
     int m_fd = -1;
     int m_port = 0;
 };
