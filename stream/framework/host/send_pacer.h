@@ -9,10 +9,12 @@
 
 // Decides when the sender may send. It estimates the stream's mean rate from
 // what the source publishes and allows at most `factor` times the mean bytes
-// per 10 ms within any `window`. The window's bytes come back to the
-// allowance as they age out of it, so after a quiet spell a frame can leave
-// at once up to the allowance and the rest follows a window later: the
-// lowest delay the bound permits. Driven entirely by the times passed in.
+// per 10 ms within any `window` (a sliding window over the send times). The
+// window's bytes come back to the allowance as they age out of it, so after
+// a quiet spell a frame leaves at once, or as two halves one window apart:
+// the lowest delay the bound permits. A token bucket that keeps the same
+// bound would hold a mean-sized frame back about twice as long. Driven
+// entirely by the times passed in.
 class SendPacer {
 public:
     using Clock = std::chrono::steady_clock;
