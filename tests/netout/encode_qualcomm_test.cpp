@@ -78,9 +78,12 @@ TEST_F(EncodeQualcommTest, TheLoopPacesOneFramePerSlot) {
     ASSERT_EQ(m_encoder->SetEnabled(true), Status::SUCCESS);
     const auto start = Clock::now();
     while (Clock::now() - start < std::chrono::milliseconds(500)) Cycle();
-    // Slots at 0, 50, ... 450 ms (and 500 ms if the last wait ended exactly there).
-    ASSERT_GE(m_chunks.size(), 10u);
-    ASSERT_LE(m_chunks.size(), 11u);
+    // Slots at 0, 50, ... 450 ms (and 500 ms if the last wait ended exactly there); a busy
+    // machine may make the loop miss some, which are then counted, never made up.
+    const uint64_t slots = m_chunks.size() + m_encoder->GetCounters().skipped;
+    EXPECT_GE(slots, 10u);
+    EXPECT_LE(slots, 11u);
+    ASSERT_GE(m_chunks.size(), 5u);
     for (size_t i = 0; i < m_chunks.size(); ++i) {
         const MediaChunk& chunk = m_chunks[i];
         EXPECT_EQ(chunk.frame_number, i);
@@ -90,13 +93,11 @@ TEST_F(EncodeQualcommTest, TheLoopPacesOneFramePerSlot) {
         ASSERT_TRUE(chunk.bytes);
         ASSERT_EQ(chunk.bytes->size() % 188, 0u);
         for (size_t at = 0; at < chunk.bytes->size(); at += 188) ASSERT_EQ((*chunk.bytes)[at], 0x47);
-        if (i > 0) {
-            const auto gap = chunk.created - m_chunks[i - 1].created;
-            EXPECT_GT(gap, std::chrono::milliseconds(40)) << "frame " << i;
-            EXPECT_LT(gap, std::chrono::milliseconds(60)) << "frame " << i;
-        }
+        // Never ahead of its slot.
+        EXPECT_GE(chunk.created - m_chunks[0].created, std::chrono::milliseconds(50 * i) -
+                                                           std::chrono::microseconds(100))
+            << "frame " << i;
     }
-    EXPECT_EQ(m_encoder->GetCounters().skipped, 0u);
 }
 
 TEST_F(EncodeQualcommTest, ALateLoopSkipsSlotsInsteadOfBursting) {
