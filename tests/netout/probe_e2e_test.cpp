@@ -55,6 +55,20 @@ size_t Count(const std::string& text, const std::string& piece) {
     return count;
 }
 
+// The lines of a log that contain the fragment.
+std::string Lines(const std::string& log, const std::string& fragment) {
+    std::string found;
+    size_t start = 0;
+    while (start < log.size()) {
+        size_t end = log.find('\n', start);
+        if (end == std::string::npos) end = log.size();
+        const std::string line = log.substr(start, end - start);
+        if (line.find(fragment) != std::string::npos) found += line + "\n";
+        start = end + 1;
+    }
+    return found;
+}
+
 TEST(NetoutProbeCommandLine, HelpPrintsTheUsageAndStartsNothing) {
     UdpCapture receiver;
     const ToolResult run = RunProbe({"-h", "-p", receiver.PortText(), "-x"});
@@ -181,7 +195,7 @@ TEST(NetoutProbeStream, IsOneH264StreamThatDecodesCleanly) {
     EXPECT_EQ(ProbeStreams(path), std::vector<std::string>{"0,h264,video,640,360"});
     const ToolResult decode = RunTool({"ffmpeg", "-v", "error", "-i", path, "-f", "null", "-"});
     EXPECT_EQ(decode.status, 0);
-    EXPECT_EQ(decode.err, "") << "the decoder complained";
+    EXPECT_EQ(decode.err, "") << "the decoder complained; the sender said: " << Lines(run.err, "dropped");
     const ToolResult frames = RunTool({"ffprobe", "-v", "error", "-count_frames", "-select_streams",
                                        "v", "-show_entries", "stream=nb_read_frames", "-of",
                                        "csv=p=0", path});
