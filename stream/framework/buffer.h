@@ -23,7 +23,9 @@ class Buffer : public std::enable_shared_from_this<Buffer> {
 public:
     // A new block of at least `size` bytes, rounded up to whole pages.
     // Null, with the failed call logged, when memory cannot be had.
-    static std::unique_ptr<Buffer> Allocate(size_t size, const std::string& name);
+    // `populate` has every page allocated and mapped now, so that the first
+    // writes cost no page faults (worth it where the caller has time to spare).
+    static std::unique_ptr<Buffer> Allocate(size_t size, const std::string& name, bool populate = false);
 
     // The buffer whose descriptor (GetData) is `data`, when it lives in this
     // process and is held by a shared_ptr; empty otherwise.

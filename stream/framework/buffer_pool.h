@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "buffer.h"
 #include "status.h"
@@ -13,6 +14,9 @@ class BufferPoolState;
 
 // Hands out at most `count` buffers of `size` bytes at a time. A buffer goes
 // back when its last shared_ptr goes; one that outlives the pool is freed then.
+// The `preallocate` buffers are made on a thread of their own, every page in
+// place, while the holder goes on with other work; GetBuffer waits for one
+// that is being made rather than make another.
 class AndroidMetadataBufferPool {
 public:
     struct Configuration {
@@ -42,6 +46,7 @@ public:
 
 private:
     std::shared_ptr<BufferPoolState> m_state;
+    std::thread m_preparing;  // makes the preallocated buffers
 };
 
 }  // namespace morwick

@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <sys/mman.h>
 #include <unistd.h>
+#include <vector>
 
 #include "buffer_pool.h"
 #include "log_capture.h"
@@ -79,6 +82,36 @@ TEST(BufferPool, AWaiterGetsABufferReturnedByAnotherThread) {
     EXPECT_EQ(pool.GetBuffer(waited, 5000), Status::SUCCESS);
     EXPECT_LT(MillisecondsSince(start), 5000);
     releaser.join();
+}
+
+// Pages of the block that are in memory, by mincore.
+size_t ResidentPages(const Buffer& buffer) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    std::vector<unsigned char> resident(buffer.GetSize() / page);
+    if (mincore(buffer.GetAddress(), buffer.GetSize(), resident.data()) != 0) return 0;
+    return static_cast<size_t>(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
+}
+
+TEST(BufferPool, PreallocatedBuffersComeWithEveryPageInPlaceAndWithoutAWait) {
+    // All buffers are being made: a request that may not wait still gets one.
+    AndroidMetadataBufferPool pool("prepared_pool", Pool(2, 1425408, 2));
+    std::shared_ptr<Buffer> first, second, third;
+    ASSERT_EQ(pool.GetBuffer(first, 0), Status::SUCCESS);
+    ASSERT_EQ(pool.GetBuffer(second, 0), Status::SUCCESS);
+    EXPECT_NE(first->GetAddress(), second->GetAddress());
+    EXPECT_EQ(pool.GetBuffer(third, 0), Status::FAILURE_TRY_AGAIN);  // two made, no more
+    EXPECT_EQ(ResidentPages(*first), first->GetSize() / sysconf(_SC_PAGESIZE));
+    EXPECT_EQ(ResidentPages(*second), second->GetSize() / sysconf(_SC_PAGESIZE));
+
+    // Made on demand, a buffer's pages come when first written.
+    AndroidMetadataBufferPool lazy("lazy_pool", Pool(1, 1425408));
+    ASSERT_EQ(lazy.GetBuffer(third, 0), Status::SUCCESS);
+    EXPECT_EQ(ResidentPages(*third), 0u);
+}
+
+TEST(BufferPool, APoolGoneWhileItsBuffersAreBeingMadeLeavesNothingBehind) {
+    for (int i = 0; i < 20; ++i) AndroidMetadataBufferPool pool("brief_pool", Pool(3, 65536, 3));
+    // ThreadSanitizer and AddressSanitizer watch the threads and the blocks.
 }
 
 TEST(BufferPool, ABufferOutlivingItsPoolIsFreedSafely) {

@@ -30,7 +30,7 @@ std::unordered_map<const void*, Buffer*>& Registry() {
 
 }  // namespace
 
-std::unique_ptr<Buffer> Buffer::Allocate(size_t size, const std::string& name) {
+std::unique_ptr<Buffer> Buffer::Allocate(size_t size, const std::string& name, bool populate) {
     const Log& log = Log::Instance();
     if (size == 0 || size > UINT32_MAX - PageSize()) {
         log.Errorf("Buffer %s: cannot allocate %zu bytes", name.c_str(), size);
@@ -57,6 +57,10 @@ std::unique_ptr<Buffer> Buffer::Allocate(size_t size, const std::string& name) {
         close(fd);
         return nullptr;
     }
+    // A failure here costs only speed: the pages are then made when first written.
+    errno = 0;
+    if (populate && madvise(address, rounded, MADV_POPULATE_WRITE) < 0)
+        log.Warnf("madvise(%s, %zu, MADV_POPULATE_WRITE): (%d) %m", name.c_str(), rounded, errno);
     return std::unique_ptr<Buffer>(new Buffer(fd, static_cast<uint8_t*>(address), rounded));
 }
 

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <system_error>
 #include <vector>
 
 #include "log.h"
@@ -23,11 +24,28 @@ public:
     std::condition_variable m_returned;
     std::vector<std::unique_ptr<Buffer>> m_free;
     uint32_t m_outstanding = 0;
-    uint32_t m_allocated = 0;
+    uint32_t m_allocated = 0;  // those being made included
+    uint32_t m_preparing = 0;  // being made on the pool's own thread
 
     size_t BufferSize() const {
         size_t granule = m_configuration.alignment ? m_configuration.alignment : 1;
         return (m_configuration.size + granule - 1) / granule * granule;
+    }
+
+    // Makes `count` buffers, counted as allocated and preparing beforehand.
+    void Prepare(uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            auto buffer = Buffer::Allocate(BufferSize(), m_name, true);
+            {
+                std::lock_guard<std::mutex> lock(m_mutex);
+                --m_preparing;
+                if (buffer)
+                    m_free.push_back(std::move(buffer));
+                else
+                    --m_allocated;  // logged; made on demand instead
+            }
+            m_returned.notify_all();
+        }
     }
 
     void Return(std::unique_ptr<Buffer> buffer) {
@@ -58,15 +76,19 @@ AndroidMetadataBufferPool::AndroidMetadataBufferPool(const std::string& name,
         return;
     }
     const uint32_t preallocate = std::min(configuration.preallocate, configuration.count);
-    for (uint32_t i = 0; i < preallocate; ++i) {
-        auto buffer = Buffer::Allocate(m_state->BufferSize(), name);
-        if (!buffer) break;  // logged; the rest are made when asked for
-        m_state->m_free.push_back(std::move(buffer));
-        ++m_state->m_allocated;
+    if (preallocate == 0) return;
+    m_state->m_allocated = m_state->m_preparing = preallocate;
+    try {
+        m_preparing = std::thread([state = m_state, preallocate] { state->Prepare(preallocate); });
+    } catch (const std::system_error& error) {
+        log.Warnf("Buffer pool %s: no thread to prepare buffers (%s); making them now", name.c_str(), error.what());
+        m_state->Prepare(preallocate);
     }
 }
 
-AndroidMetadataBufferPool::~AndroidMetadataBufferPool() = default;
+AndroidMetadataBufferPool::~AndroidMetadataBufferPool() {
+    if (m_preparing.joinable()) m_preparing.join();
+}
 
 Status AndroidMetadataBufferPool::GetBuffer(std::shared_ptr<Buffer>& buffer, int wait_ms) {
     const Configuration& configuration = m_state->m_configuration;
@@ -74,6 +96,8 @@ Status AndroidMetadataBufferPool::GetBuffer(std::shared_ptr<Buffer>& buffer, int
         return Status::FAILURE_INVALID;
 
     std::unique_lock<std::mutex> lock(m_state->m_mutex);
+    // A buffer being made comes sooner than a new one would, whatever the wait.
+    m_state->m_returned.wait(lock, [this] { return !m_state->m_free.empty() || m_state->m_preparing == 0; });
     const auto available = [this] {
         return !m_state->m_free.empty() || m_state->m_allocated < m_state->m_configuration.count;
     };

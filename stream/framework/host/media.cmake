@@ -12,7 +12,9 @@ if(NOT TARGET android::utils)
 endif()
 
 find_path(LIBYUV_INCLUDE libyuv.h REQUIRED)
-find_library(LIBYUV_LIBRARY NAMES yuv REQUIRED)
+# The static archive where there is one: the process then loads neither
+# libyuv nor the JPEG library it pulls in, a cost paid at every start.
+find_library(LIBYUV_LINK_LIBRARY NAMES libyuv.a yuv REQUIRED)
 
 add_library(lumaset_media STATIC
   ${CMAKE_CURRENT_LIST_DIR}/buffer.cpp
@@ -28,4 +30,4 @@ add_library(lumaset_media STATIC
 )
 target_include_directories(lumaset_media PUBLIC ${LUMASET_FRAMEWORK_INCLUDE})
 target_include_directories(lumaset_media SYSTEM PRIVATE ${LIBYUV_INCLUDE})
-target_link_libraries(lumaset_media PUBLIC lumaset_core android::utils Threads::Threads PRIVATE ${LIBYUV_LIBRARY})
+target_link_libraries(lumaset_media PUBLIC lumaset_core android::utils Threads::Threads PRIVATE ${LIBYUV_LINK_LIBRARY})

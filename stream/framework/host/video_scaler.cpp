@@ -106,6 +106,7 @@ private:
 
     static ScalerOutput* ChainSource(const ScalerOutput& output, const Size& input, const Outputs& outputs);
     Status CheckInput(const Buffer& buffer, BufferFormat& format) const;
+    void MakePool(ScalerOutput& output, const Size& size, const BufferFormat& format, uint32_t preallocate) const;
     Status TakeFrame(ScalerOutput& output, const BufferMetadata& metadata);
     std::vector<C2DLibrary::Task> Plan(const Outputs& outputs, const Plane& input_y, const Plane& input_uv);
 
@@ -148,8 +149,15 @@ std::shared_ptr<StreamSource> VideoScalerOutputs::Add(const Surface& surface) {
             return output->source;
         }
     }
-    m_outputs.push_back(std::make_shared<ScalerOutput>(surface));
-    return m_outputs.back()->source;
+    auto output = std::make_shared<ScalerOutput>(surface);
+    // An output of a known size gets its first frame's memory made now, on
+    // the pool's thread, while the caller goes on setting up.
+    BufferFormat format;
+    if (surface.size != 0 &&
+        GetBufferFormat(width, height, V4L2_PIX_FMT_NV12, CS_YCBCR601_LIMITED, format) == Status::SUCCESS)
+        MakePool(*output, {width, height}, format, 1);
+    m_outputs.push_back(output);
+    return output->source;
 }
 
 Status VideoScalerOutputs::Remove(const Surface& surface) {
@@ -211,20 +219,24 @@ Status VideoScalerOutputs::CheckInput(const Buffer& buffer, BufferFormat& format
     return Status::SUCCESS;
 }
 
+void VideoScalerOutputs::MakePool(ScalerOutput& output, const Size& size, const BufferFormat& format,
+                                  uint32_t preallocate) const {
+    output.format = format;
+    const AndroidMetadataBufferPool::Configuration configuration{
+        m_buffer_count, format.scanlines, 4096, 0, preallocate, format.stride, format.size};
+    char name[64];
+    snprintf(name, sizeof name, "scaler_output_%dx%d", size.width, size.height);
+    output.pool = std::make_unique<AndroidMetadataBufferPool>(name, configuration);
+}
+
 Status VideoScalerOutputs::TakeFrame(ScalerOutput& output, const BufferMetadata& metadata) {
     BufferFormat format;
     const Status status =
         GetBufferFormat(output.size.width, output.size.height, V4L2_PIX_FMT_NV12, metadata.color_space, format);
     if (status != Status::SUCCESS) return status;
     if (!output.pool || output.format.size != format.size || output.format.stride != format.stride ||
-        output.format.scanlines != format.scanlines) {
-        output.format = format;
-        const AndroidMetadataBufferPool::Configuration configuration{
-            m_buffer_count, format.scanlines, 4096, 0, 0, format.stride, format.size};
-        char name[64];
-        snprintf(name, sizeof name, "scaler_output_%dx%d", output.size.width, output.size.height);
-        output.pool = std::make_unique<AndroidMetadataBufferPool>(name, configuration);
-    }
+        output.format.scanlines != format.scanlines)
+        MakePool(output, output.size, format, 0);
     const Status taken = output.pool->GetBuffer(output.frame, 0);
     if (taken != Status::SUCCESS) {
         Log::Instance().Warnf("VideoScaler: %dx%d output has all %u frames out; this frame is dropped there",
