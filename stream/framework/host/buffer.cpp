@@ -1,6 +1,8 @@
 #include "buffer.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <mutex>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,6 +15,19 @@ namespace {
 size_t PageSize() {
     static const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     return page;
+}
+
+// Maps the block's pages now, a piece at a time: each piece holds the
+// process's memory map lock only briefly.
+void Populate(uint8_t* address, size_t size, const std::string& name) {
+    constexpr size_t PIECE = size_t{256} << 10;
+    for (size_t offset = 0; offset < size; offset += PIECE) {
+        errno = 0;
+        if (madvise(address + offset, std::min(PIECE, size - offset), MADV_POPULATE_WRITE) < 0) {
+            Log::Instance().Warnf("madvise(%s, %zu, MADV_POPULATE_WRITE): (%d) %m", name.c_str(), size, errno);
+            return;
+        }
+    }
 }
 
 // The live buffers of this process by descriptor address, so that a view of
@@ -50,6 +65,12 @@ std::unique_ptr<Buffer> Buffer::Allocate(size_t size, const std::string& name, b
         close(fd);
         return nullptr;
     }
+    // The pages are made through the descriptor, which does not hold up the
+    // process's other threads as faulting them in through a mapping would.
+    // A failure here costs only speed: the pages are then made when first written.
+    errno = 0;
+    if (populate && fallocate(fd, 0, 0, static_cast<off_t>(rounded)) < 0)
+        log.Warnf("fallocate(%s, %zu): (%d) %m", name.c_str(), rounded, errno);
     errno = 0;
     void* address = mmap(nullptr, rounded, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (address == MAP_FAILED) {
@@ -57,10 +78,7 @@ std::unique_ptr<Buffer> Buffer::Allocate(size_t size, const std::string& name, b
         close(fd);
         return nullptr;
     }
-    // A failure here costs only speed: the pages are then made when first written.
-    errno = 0;
-    if (populate && madvise(address, rounded, MADV_POPULATE_WRITE) < 0)
-        log.Warnf("madvise(%s, %zu, MADV_POPULATE_WRITE): (%d) %m", name.c_str(), rounded, errno);
+    if (populate) Populate(static_cast<uint8_t*>(address), rounded, name);
     return std::unique_ptr<Buffer>(new Buffer(fd, static_cast<uint8_t*>(address), rounded));
 }
 
