@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
 #include <vector>
 
 #include "log.h"
@@ -16,6 +17,8 @@
 namespace {
 constexpr int MTU = 1500;
 constexpr auto NOBUFS_RETRY = std::chrono::milliseconds(1);
+// How long disabling may wait for the socket to take what is still queued.
+constexpr auto FLUSH_LIMIT = std::chrono::milliseconds(250);
 }  // namespace
 
 // Everything that exists only while the component is enabled.
@@ -82,43 +85,64 @@ public:
         auto now = Clock::now();
         if (m_blocked || m_retry_at > now) return;
         for (;;) {
-            const size_t room = m_pacer.GetRoom(m_queue.GetBytes(), now);
+            const size_t room = m_pacer.GetRoom(m_queue.GetBytes(), Clock::now());
             const size_t size = std::min(NextDatagram(), room - room % TS_PACKET_SIZE);
             if (size == 0) return;
-            m_queue.Gather(size, m_pieces);
-            int failure = m_socket.Send(m_destination, m_pieces.data(), m_pieces.size());
-            if (failure == ECONNREFUSED) {
-                // An earlier datagram's refusal, reported on this send: this one never left.
-                CollectErrors();
-                failure = m_socket.Send(m_destination, m_pieces.data(), m_pieces.size());
-            }
-            now = Clock::now();
-            if (failure == EAGAIN || failure == EWOULDBLOCK) {
-                m_blocked = true;
-                return;
-            }
+            const int failure = SendNext(size);
             if (failure == ENOBUFS) {
-                m_retry_at = now + NOBUFS_RETRY;
+                m_retry_at = Clock::now() + NOBUFS_RETRY;
                 return;
             }
             if (failure != 0) {
-                // The datagram is given up so one bad send cannot stall the stream.
-                m_statistics.Failed(failure, m_destination.text, now);
-            } else {
-                m_pacer.NoteSent(size, now);
+                m_blocked = true;
+                return;
             }
-            m_done.clear();
-            m_queue.Consume(size, m_done);
-            if (failure == 0) Sent(size, now);
         }
     }
 
-    // Discards what is still queued; returns the packets discarded.
-    uint64_t Discard() { return m_queue.Clear(); }
+    // Sends everything still queued, unpaced, so the stream does not end in the middle of a
+    // frame; waits for room in the socket until the limit, then discards the rest.
+    // Returns the packets discarded.
+    uint64_t Flush(Clock::duration limit) {
+        const auto deadline = Clock::now() + limit;
+        for (size_t size = NextDatagram(); size > 0; size = NextDatagram()) {
+            if (SendNext(size) == 0) continue;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            if (left.count() <= 0) break;
+            pollfd entry{GetFd(), POLLOUT, 0};
+            // ENOBUFS leaves the socket writable: the short wait keeps this from spinning.
+            poll(&entry, 1, static_cast<int>(std::min<int64_t>(left.count(), 5)));
+        }
+        CollectErrors();
+        return m_queue.Clear();
+    }
 
 private:
     // Whole packets, at most the maximum size; the pacing may cut it shorter.
     size_t NextDatagram() const { return std::min(m_datagram_bytes, m_queue.GetWholePacketBytes()); }
+
+    // Sends the next `size` queued bytes as one datagram. Returns EAGAIN/EWOULDBLOCK or ENOBUFS
+    // when it could not leave yet (it stays queued), otherwise 0: any other failure is counted
+    // and the datagram given up, so one bad send cannot stall the stream.
+    int SendNext(size_t size) {
+        m_queue.Gather(size, m_pieces);
+        int failure = m_socket.Send(m_destination, m_pieces.data(), m_pieces.size());
+        if (failure == ECONNREFUSED) {
+            // An earlier datagram's refusal, reported on this send: this one never left.
+            CollectErrors();
+            failure = m_socket.Send(m_destination, m_pieces.data(), m_pieces.size());
+        }
+        const auto now = Clock::now();
+        if (failure == EAGAIN || failure == EWOULDBLOCK || failure == ENOBUFS) return failure;
+        if (failure != 0)
+            m_statistics.Failed(failure, m_destination.text, now);
+        else
+            m_pacer.NoteSent(size, now);
+        m_done.clear();
+        m_queue.Consume(size, m_done);
+        if (failure == 0) Sent(size, now);
+        return 0;
+    }
 
     void Sent(size_t size, Clock::time_point now) {
         m_statistics.Sent(size, now);
@@ -218,10 +242,10 @@ Status SocketNetworkDatagramOut::OnEnable() {
 
 Status SocketNetworkDatagramOut::OnDisable() {
     if (!m_sender) return Status::SUCCESS;
-    const uint64_t discarded = m_sender->Discard();
+    const uint64_t discarded = m_sender->Flush(FLUSH_LIMIT);
     if (discarded)
-        Log::Instance().Infof("%s: discarding %llu queued packets at disable", GetName().c_str(),
-                              static_cast<unsigned long long>(discarded));
+        Log::Instance().Warnf("%s: %llu queued packets could not be sent at disable",
+                              GetName().c_str(), static_cast<unsigned long long>(discarded));
     m_sender->Statistics().Discarded(discarded);
     m_sender->Report("at disable");
     m_totals = GetCounters();
