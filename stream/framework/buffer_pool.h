@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include "buffer.h"
 #include "status.h"
@@ -46,7 +45,6 @@ public:
 
 private:
     std::shared_ptr<BufferPoolState> m_state;
-    std::thread m_preparing;  // makes the preallocated buffers
 };
 
 }  // namespace morwick

@@ -5,6 +5,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "log.h"
@@ -78,8 +79,10 @@ AndroidMetadataBufferPool::AndroidMetadataBufferPool(const std::string& name,
     const uint32_t preallocate = std::min(configuration.preallocate, configuration.count);
     if (preallocate == 0) return;
     m_state->m_allocated = m_state->m_preparing = preallocate;
+    // Detached, and holding the state: a process that exits without
+    // destroying the pool has nothing to join, and nothing freed under it.
     try {
-        m_preparing = std::thread([state = m_state, preallocate] { state->Prepare(preallocate); });
+        std::thread([state = m_state, preallocate] { state->Prepare(preallocate); }).detach();
     } catch (const std::system_error& error) {
         log.Warnf("Buffer pool %s: no thread to prepare buffers (%s); making them now", name.c_str(), error.what());
         m_state->Prepare(preallocate);
@@ -87,7 +90,9 @@ AndroidMetadataBufferPool::AndroidMetadataBufferPool(const std::string& name,
 }
 
 AndroidMetadataBufferPool::~AndroidMetadataBufferPool() {
-    if (m_preparing.joinable()) m_preparing.join();
+    // Buffers still being made are freed with the pool, not some time after.
+    std::unique_lock<std::mutex> lock(m_state->m_mutex);
+    m_state->m_returned.wait(lock, [this] { return m_state->m_preparing == 0; });
 }
 
 Status AndroidMetadataBufferPool::GetBuffer(std::shared_ptr<Buffer>& buffer, int wait_ms) {
