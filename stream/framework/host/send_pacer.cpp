@@ -113,3 +113,11 @@ void SendPacer::NoteSent(size_t bytes, Clock::time_point now) {
     m_sent.push_back({now, bytes});
     m_window_bytes += bytes;
 }
+
+SendPacer::Clock::duration SendPacer::DrainTime(size_t queued, Clock::time_point now) {
+    const size_t allowance = GetAllowance();
+    if (allowance == 0 || queued == 0) return Clock::duration::zero();
+    Expire(now);
+    const size_t windows = (m_window_bytes + queued + allowance - 1) / allowance;
+    return m_settings.window * static_cast<int64_t>(windows);
+}

@@ -44,6 +44,8 @@ public:
     // always reached); now when it already has.
     Clock::time_point WhenRoom(size_t bytes, size_t queued, Clock::time_point now);
     void NoteSent(size_t bytes, Clock::time_point now);
+    // About how long the pacing needs to let `queued` bytes go; zero when not limited.
+    Clock::duration DrainTime(size_t queued, Clock::time_point now);
 
 private:
     struct Sent {

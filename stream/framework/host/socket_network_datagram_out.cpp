@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <poll.h>
+#include <thread>
 #include <vector>
 
 #include "log.h"
@@ -100,12 +101,25 @@ public:
         }
     }
 
-    // Sends everything still queued, unpaced, so the stream does not end in the middle of a
-    // frame; waits for room in the socket until the limit, then discards the rest.
+    // Sends everything still queued, so the stream does not end in the middle of a frame: paced
+    // when the pacing lets it all go within the limit (the end of a stream is no burst), at once
+    // otherwise. Waits for room in the socket until the limit, then discards the rest.
     // Returns the packets discarded.
     uint64_t Flush(Clock::duration limit) {
         const auto deadline = Clock::now() + limit;
+        const bool paced = m_pacer.DrainTime(m_queue.GetBytes(), Clock::now()) < limit;
         for (size_t size = NextDatagram(); size > 0; size = NextDatagram()) {
+            if (paced) {
+                const auto now = Clock::now();
+                const size_t room = m_pacer.GetRoom(m_queue.GetBytes(), now);
+                size = std::min(size, room - room % TS_PACKET_SIZE);
+                if (size == 0) {
+                    std::this_thread::sleep_until(
+                        std::min(deadline, m_pacer.WhenRoom(TS_PACKET_SIZE, m_queue.GetBytes(), now)));
+                    if (Clock::now() >= deadline) break;
+                    continue;
+                }
+            }
             if (SendNext(size) == 0) continue;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
             if (left.count() <= 0) break;
