@@ -45,7 +45,9 @@ public:
     VideoScaler(const VideoScaler&) = delete;
     VideoScaler& operator=(const VideoScaler&) = delete;
 
-    // The output for the request (shared with equal requests). Empty, with the
+    // The output for the request (shared with equal requests); one of a given
+    // size has its first frame's memory made at once, on a thread of its
+    // pool's, so that the first push finds it ready. Empty, with the
     // reason logged, for a request that cannot be met: another format, an odd
     // or half-given size, bits 28-31 set, an unknown filter.
     std::shared_ptr<StreamSource> AddOutput(const SurfaceConfiguration& surface);
