@@ -23,9 +23,6 @@ public:
     Status Write(unsigned char* data, unsigned int count);
 
 private:
-    // Empties the open file for mode "w"; false (logged) when it cannot be.
-    bool Truncate();
-
     std::string m_path;
     int m_fd = -1;
 };

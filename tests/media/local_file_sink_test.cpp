@@ -70,28 +70,6 @@ TEST(LocalFileSink, ModesTruncateOrAppendAndWritesFollowEachOther) {
     }
 }
 
-TEST(LocalFileSink, ModeWEmptiesTheVeryFileItOpensAtOnce) {
-    TempDir dir;
-    const std::string path = dir.File("frames.yuv");
-    std::ofstream(path) << std::string(100000, 'x');
-    ASSERT_EQ(link(path.c_str(), dir.File("other_name").c_str()), 0);
-    ASSERT_EQ(symlink(path.c_str(), dir.File("shortcut").c_str()), 0);
-    {
-        LocalFileSink sink(dir.File("shortcut"), "w+");
-        ASSERT_TRUE(sink.IsOpen());
-        // Emptied before anything is written, in place: every name sees it.
-        EXPECT_EQ(Contents(dir.File("other_name")), "");
-        EXPECT_EQ(WriteText(sink, "frame"), Status::SUCCESS);
-    }
-    EXPECT_EQ(Contents(path), "frame");
-    EXPECT_EQ(Contents(dir.File("other_name")), "frame");
-
-    // Not a regular file: nothing to empty, and writes still go through.
-    LocalFileSink null_sink("/dev/null", "w");
-    ASSERT_TRUE(null_sink.IsOpen());
-    EXPECT_EQ(WriteText(null_sink, "gone"), Status::SUCCESS);
-}
-
 TEST(LocalFileSink, AFullDeviceFailsWithTheErrnoLogged) {
     LogCapture log;
     LocalFileSink sink("/dev/full", "w");

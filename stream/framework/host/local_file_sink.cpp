@@ -2,7 +2,6 @@
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "log.h"
@@ -41,37 +40,8 @@ LocalFileSink::LocalFileSink(const std::string& path, const std::string& mode) :
         return;
     }
     errno = 0;
-    m_fd = open(path.c_str(), flags & ~O_TRUNC, 0666);
-    if (m_fd < 0) {
-        Log::Instance().Errorf("LocalFileSink: open(%s, \"%s\"): (%d) %m", path.c_str(), mode.c_str(), errno);
-        return;
-    }
-    if ((flags & O_TRUNC) && !Truncate()) {
-        close(m_fd);
-        m_fd = -1;
-    }
-}
-
-// Empties the file as O_TRUNC would have. A regular file is truncated through
-// a second, short-lived descriptor: ext4 takes a file truncated to nothing for
-// one being rewritten in place and, at the close of the descriptor that
-// truncated it, forces its new contents to disk; that close is then the
-// second descriptor's, with nothing written yet. The frames written here
-// reach the disk with the ordinary write-back instead of holding up the
-// close, and a later run finds no disk blocks to free (and to discard).
-bool LocalFileSink::Truncate() {
-    struct stat st;
-    if (fstat(m_fd, &st) == 0 && !S_ISREG(st.st_mode)) return true;  // O_TRUNC means nothing there
-    const std::string self = "/proc/self/fd/" + std::to_string(m_fd);
-    const int truncating = open(self.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-    if (truncating >= 0) {
-        close(truncating);
-        return true;
-    }
-    errno = 0;
-    if (ftruncate(m_fd, 0) == 0) return true;
-    Log::Instance().Errorf("LocalFileSink: ftruncate(%s, 0): (%d) %m", m_path.c_str(), errno);
-    return false;
+    m_fd = open(path.c_str(), flags, 0666);
+    if (m_fd < 0) Log::Instance().Errorf("LocalFileSink: open(%s, \"%s\"): (%d) %m", path.c_str(), mode.c_str(), errno);
 }
 
 LocalFileSink::~LocalFileSink() {
