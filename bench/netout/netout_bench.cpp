@@ -29,7 +29,9 @@
 //
 // NETOUT_BENCH_SECONDS sets the length of each run (default 6); with
 // NETOUT_BENCH_DUMP=<path> the file runs' arrivals go to <path>.probe and
-// <path>.ffmpeg (kernel stamp in ns and size, one datagram a line). A program that
+// <path>.ffmpeg (kernel stamp in ns and size, one datagram a line);
+// NETOUT_BENCH_PROBE_OPTIONS adds settings for netout_probe, e.g.
+// "netout0.paced=0" to see what the pacing costs in latency. A program that
 // fails or outlives its run by 15 s is killed and the benchmark reports an
 // error naming it and the log folder, which is then kept.
 
@@ -177,9 +179,10 @@ std::vector<std::string> ProbeArgs(int port, int seconds) {
 }
 
 std::string ProbeEnv(const std::string& input) {
+    const char* extra = std::getenv("NETOUT_BENCH_PROBE_OPTIONS");
     return "LUMASET_OPTIONS=enc0.width=" + std::to_string(WIDTH) + " enc0.height=" +
            std::to_string(HEIGHT) + " enc0.fps=" + std::to_string(FPS) +
-           " enc0.bitrate=4000000 enc0.input=" + input;
+           " enc0.bitrate=4000000 enc0.input=" + input + (extra != nullptr ? std::string(" ") + extra : "");
 }
 
 // Writes the frames into a FIFO at the frame rate, as a capture device would
