@@ -358,9 +358,10 @@ void RunAll(benchmark::State& state, const std::string& folder) {
             receiver.Stop();
             Figures& m = is_probe ? probe : peer;
             const size_t received = receiver.Frames().size();
-            if (received == 0 || receiver.Unstamped() > 0)
-                throw std::runtime_error(std::string(is_probe ? "netout_probe" : "ffmpeg") +
-                                         ": no frames received, or datagrams without kernel stamps");
+            const std::string name = is_probe ? "netout_probe" : "ffmpeg";
+            if (received == 0) throw std::runtime_error(name + ": no frames received; see " + log_path);
+            if (receiver.Unstamped() > 0)
+                throw std::runtime_error(name + ": datagrams came without a kernel receive stamp");
             m.cpu_per_stream_second = cpu / (double(received) / FPS);
             m.burst = receiver.BurstRatio(WINDOW_NS);
             if (const char* dump = std::getenv("NETOUT_BENCH_DUMP")) {

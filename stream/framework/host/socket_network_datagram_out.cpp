@@ -20,6 +20,7 @@ constexpr int MTU = 1500;
 constexpr auto NOBUFS_RETRY = std::chrono::milliseconds(1);
 // How long disabling may wait for the socket to take what is still queued.
 constexpr auto FLUSH_LIMIT = std::chrono::milliseconds(250);
+constexpr auto IDLE_WAKE = std::chrono::seconds(1);
 }  // namespace
 
 // Everything that exists only while the component is enabled.
@@ -60,6 +61,9 @@ public:
     void Setup(IOEventData& data) {
         const auto now = Clock::now();
         m_statistics.MaybeReport(now, m_queue.GetBytes(), m_pacer.GetMeanRate());
+        // Wake at least this often: the counters line stays on time while nothing is sent,
+        // and a loop with nothing else to wait for (its source failed) still sees its clock.
+        data.AddTimeout(IDLE_WAKE, nullptr);
         if (NextDatagram() == 0) return;
         if (m_blocked) {
             data.AddWriteFd(GetFd());
