@@ -158,6 +158,23 @@ TEST(NetoutProbeSenderFailures, BadSizeOrAddressIsAssertedAndTheRunGoesOn) {
     }
 }
 
+TEST(NetoutProbeSenderFailures, AnEncoderThatCannotStartStillEndsOnTime) {
+    UdpCapture receiver;
+    // Only the sender is enabled: the loop must still wake up to test the clock.
+    const auto start = std::chrono::steady_clock::now();
+    const ToolResult run = RunTool({"timeout", "20", PROBE, "-s", "2", "-p", receiver.PortText()},
+                                   {"LUMASET_OPTIONS=enc0.width=99999"});
+    const auto took = std::chrono::steady_clock::now() - start;
+    receiver.Stop();
+    EXPECT_EQ(run.status, 0) << "124 means the run hung: " << run.err;
+    EXPECT_EQ(run.out, FULL_RUN);
+    EXPECT_NE(run.err.find("Assert 'encoder->SetEnabled(true) == Status::SUCCESS' failed."),
+              std::string::npos)
+        << run.err;
+    EXPECT_LT(took, std::chrono::seconds(5));
+    EXPECT_TRUE(receiver.Datagrams().empty());
+}
+
 TEST(NetoutProbeSenderFailures, NobodyListeningIsNoFailure) {
     int port = 0;
     {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <numeric>
 
+#include "io_event_data.h"
 #include "log_capture.h"
 #include "options.h"
 #include "socket_network_datagram_out.h"
@@ -240,6 +241,20 @@ TEST_F(SenderTest, DisableSendsWhatIsQueuedSoTheStreamEndsOnAWholeFrame) {
     EXPECT_EQ(sender->GetQueuedBytes(), 0u);
     RunLoop({source, sender}, &receiver, 2s, [&] { return receiver.PacketNumbers().size() >= 50; });
     ExpectWholePacketsInOrder(receiver, 188, 50);
+}
+
+TEST_F(SenderTest, AnIdleSenderStillWakesTheLoopWithinASecond) {
+    // Without a source that sends, select would otherwise wait for ever and the program
+    // would never look at its clock.
+    Receiver receiver;
+    auto sender = Wire("127.0.0.1", receiver.Port(), 1316);
+    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
+    IOEventData data;
+    sender->SetupIOEvents(data);
+    ASSERT_TRUE(data.HasTimeout());
+    const timeval wait = data.GetTimeout();
+    EXPECT_LE(wait.tv_sec * 1000000L + wait.tv_usec, 1000000L);
+    EXPECT_EQ(sender->SetEnabled(false), Status::SUCCESS);
 }
 
 }  // namespace
