@@ -119,7 +119,7 @@ struct World {
     World() {
         WriteText(dir.Path("wake_lock"), "");
         WriteText(dir.Path("wake_unlock"), "");
-        daemon = std::make_unique<Daemon>(OVERLOAD_MONITOR_PATH, rig.MountPoint(), dir.Path(), true);
+        daemon = std::make_unique<Daemon>(OVERLOAD_MONITOR_PATH, rig.MountPoint(), rig.PowerRoot(), dir.Path());
         if (!daemon->WaitReady(rig)) throw std::runtime_error("overload_monitor did not start:\n" + daemon->Log());
         inotify_fd = inotify_init1(IN_CLOEXEC);
         const std::string state_dir = daemon->StatePath().substr(0, daemon->StatePath().rfind('/'));

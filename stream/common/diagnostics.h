@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "repeat_counter.h"
 #include "status.h"
 
 // Each program's build defines its own source name ("test/scaler_probe"...).
@@ -72,24 +73,31 @@ inline int ThreadId() {
     return tid;
 }
 
+// With `repeats`, a failure that recurs is reported once a period with its count.
 inline Status CheckStatus(Status result, const char* file, int line, const char* function,
-                          const char* text) {
+                          const char* text, RepeatCounter* repeats = nullptr) {
     if (result != Status::SUCCESS) {
+        const uint64_t due = repeats ? repeats->Count(StatusToString(result)) : 1;
+        if (due == 0) return result;
         const int tid = ThreadId();
-        warn("(%d)[%s:%d] %s():\n\t%s failed with status %s", tid, file, line, function, text,
-             StatusToString(result));
+        warn("(%d)[%s:%d] %s():\n\t%s failed with status %s%s", tid, file, line, function, text,
+             StatusToString(result), RepeatCounter::Suffix(due).c_str());
     }
     return result;
 }
 
 // Called after errno was cleared and the call evaluated; reports the call's own errno.
 template <typename T>
-T CheckErrno(T result, const char* file, int line, const char* function, const char* text) {
+T CheckErrno(T result, const char* file, int line, const char* function, const char* text,
+             RepeatCounter* repeats = nullptr) {
     if (result < 0) {
         const int saved = errno;
-        const int tid = ThreadId();
-        error("(%d)[%s:%d] %s():\n\t%s: (%i) %s", tid, file, line, function, text, saved,
-              strerror(saved));
+        const uint64_t due = repeats ? repeats->Count(std::string(text) + ": " + std::to_string(saved)) : 1;
+        if (due != 0) {
+            const int tid = ThreadId();
+            error("(%d)[%s:%d] %s():\n\t%s: (%i) %s%s", tid, file, line, function, text, saved,
+                  strerror(saved), RepeatCounter::Suffix(due).c_str());
+        }
         errno = saved;
     }
     return result;
@@ -113,6 +121,9 @@ inline bool CheckAssert(bool condition, const char* file, int line, const char* 
 #define DIAG_STATUS_(expr) DIAG_STATUS_TEXT_(expr, #expr)
 // Status diagnostic: evaluates expr once, warns when it is not SUCCESS, yields the Status.
 #define DIAG_STATUS(expr) DIAG_STATUS_(expr)
+// The same for a check in a loop: the first failure at once, then a count once a period.
+#define DIAG_STATUS_COUNTED(expr, repeats) \
+    diagnostics::CheckStatus((expr), LUMASET_SOURCE_NAME, __LINE__, __func__, #expr, &(repeats))
 
 #define DIAG_ERRNO_(call) \
     (errno = 0, diagnostics::CheckErrno((call), LUMASET_SOURCE_NAME, __LINE__, __func__, #call))

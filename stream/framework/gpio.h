@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 #include "status.h"
@@ -22,16 +23,20 @@ public:
     // setting selects, until the next GetValue().
     int GetInterruptFD() const;
 
-    // Reads the level (nonzero = high) and so consumes a pending edge.
-    // A failed read is logged and reads as low.
+    // Reads the level, 1 high or 0 low, and so consumes a pending edge.
+    // -1 (errno set) when the value could not be read: a failure is never a level.
     int GetValue() const;
 
     // Writes "1" for a nonzero value, "0" otherwise; FAILURE_SYSCALL (logged) on failure.
     Status SetValue(int value);
 
 private:
+    struct Failures;
+
     int m_number;
     std::string m_root;
     std::string m_line_path;
     int m_value_fd;
+    // Failing reads and writes are logged once, then counted.
+    std::unique_ptr<Failures> m_failures;
 };

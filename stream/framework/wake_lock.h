@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <string>
 
 namespace morwick {
@@ -8,6 +9,10 @@ namespace morwick {
 // (wake_lock / wake_unlock under LUMASET_WAKELOCK_SYSFS, default /sys/power).
 // flags are the Android power manager's wake-lock flags. Where the kernel has
 // no wake locks this is logged once and nothing is held.
+//
+// The lock is taken with a timeout and renewed by a thread of its own
+// ("wake_lock_rearm") while the object lives, so a holder that dies without
+// its destructor (a signal, SIGKILL) leaves a lock that expires by itself.
 class WakeLock {
 public:
     explicit WakeLock(unsigned int flags);
@@ -21,9 +26,12 @@ public:
     bool Held() const { return m_held; }
 
 private:
+    class Rearm;
+
     std::string m_name;
     std::string m_root;
     bool m_held;
+    std::unique_ptr<Rearm> m_rearm;
 };
 
 }  // namespace morwick

@@ -63,14 +63,14 @@ TEST(GpioSimLifecycle, RigCleansUpAfterAnEmulatorThatDied) {
 
 TEST(GpioSimLifecycle, RigFailsLoudlyWhenTheEmulatorCannotMount) {
     try {
-        GpioSimRig rig("/nonexistent/gpio_sim");
+        GpioSimRig rig({}, "/nonexistent/gpio_sim");
         FAIL() << "a rig without an emulator mounted something";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find("/nonexistent/gpio_sim"), std::string::npos) << error.what();
     }
     // A program that ends at once instead of mounting.
     try {
-        GpioSimRig rig("/bin/false");
+        GpioSimRig rig({}, "/bin/false");
         FAIL() << "a rig over /bin/false claims a mount";
     } catch (const std::runtime_error& error) {
         EXPECT_NE(std::string(error.what()).find("ended before mounting"), std::string::npos) << error.what();

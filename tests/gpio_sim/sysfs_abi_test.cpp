@@ -22,7 +22,7 @@ std::set<std::string> Listing(const GpioSimRig& rig, const std::string& relative
 TEST(GpioSimSysfs, ExportAndUnexportFollowTheKernelsRules) {
     GpioSimRig rig;
     EXPECT_FALSE(rig.Exported(208));
-    EXPECT_EQ(Listing(rig, ""), (std::set<std::string>{"export", "sim", "unexport"}));
+    EXPECT_EQ(Listing(rig, ""), (std::set<std::string>{"export", "power", "sim", "unexport"}));
 
     ASSERT_EQ(rig.WriteFile("export", "208\n"), 0);
     EXPECT_TRUE(rig.Exported(208));
@@ -40,7 +40,7 @@ TEST(GpioSimSysfs, ExportAndUnexportFollowTheKernelsRules) {
     for (const char* bad : {"abc", "-1", "12a", " 12", "12\n\n", "99999"})
         EXPECT_EQ(rig.WriteFile("export", bad), EINVAL) << '"' << bad << '"';
     EXPECT_EQ(Listing(rig, ""),
-              (std::set<std::string>{"export", "gpio16", "gpio208", "sim", "unexport"}));
+              (std::set<std::string>{"export", "gpio16", "gpio208", "power", "sim", "unexport"}));
 
     ASSERT_EQ(rig.WriteFile("unexport", "208"), 0);
     EXPECT_FALSE(rig.Exported(208));
@@ -142,6 +142,54 @@ TEST(GpioSimSysfs, InjectedFailureHoldsUntilCleared) {
     EXPECT_EQ(rig.Writes(9), 4);
     EXPECT_EQ(rig.WriteFile("sim/9/fail", "-5"), EINVAL);
     EXPECT_EQ(rig.WriteFile("sim/9/fail", "EIO"), EINVAL);
+}
+
+TEST(GpioSimSysfs, InjectedReadFailureKeepsTheEdgePending) {
+    GpioSimRig rig;
+    ExportInput(rig, 12, "both");
+    Fd value = OpenIn(rig, "gpio12/value", O_RDONLY);
+    char text[4];
+    ASSERT_EQ(pread(value.Get(), text, sizeof text, 0), 2);  // the fresh open's event
+    rig.SetReadFail(12, EIO);
+    rig.SetLevel(12, 1);
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        EXPECT_EQ(pread(value.Get(), text, sizeof text, 0), -1);
+        EXPECT_EQ(errno, EIO);
+        EXPECT_TRUE(EdgePending(value.Get())) << "a failed read consumed the edge";
+    }
+    rig.SetReadFail(12, 0);
+    ASSERT_EQ(pread(value.Get(), text, sizeof text, 0), 2);
+    EXPECT_EQ(text[0], '1');
+    EXPECT_FALSE(EdgePending(value.Get()));
+}
+
+TEST(GpioSimSysfs, WakeLocksFollowTheKernelsRules) {
+    GpioSimRig rig;
+    EXPECT_EQ(Listing(rig, "power"), (std::set<std::string>{"wake_lock", "wake_unlock"}));
+    struct Step {
+        const char* file;
+        const char* text;
+        int error;
+        const char* active;
+        const char* inactive;
+    };
+    const Step steps[] = {
+        {"wake_lock", "held", 0, "held\n", "\n"},
+        {"wake_lock", "timed 60000000000\n", 0, "held timed\n", "\n"},
+        {"wake_lock", "short 1", 0, "held timed\n", "short\n"},  // 1 ns: already run out
+        {"wake_lock", "timed 1", 0, "held timed\n", "short\n"},  // renewing never shortens
+        {"wake_unlock", "held\n", 0, "timed\n", "held short\n"},
+        {"wake_unlock", "never_taken", EINVAL, "timed\n", "held short\n"},
+        {"wake_lock", "bad 12x", EINVAL, "timed\n", "held short\n"},
+        {"wake_lock", "\n", EINVAL, "timed\n", "held short\n"},
+        {"wake_lock", "short", 0, "short timed\n", "held\n"},
+    };
+    for (const Step& step : steps) {
+        SCOPED_TRACE(std::string(step.file) + " <- \"" + step.text + "\"");
+        EXPECT_EQ(rig.WriteFile(std::string("power/") + step.file, step.text), step.error);
+        EXPECT_EQ(rig.ReadFile("power/wake_lock"), step.active);
+        EXPECT_EQ(rig.ReadFile("power/wake_unlock"), step.inactive);
+    }
 }
 
 TEST(GpioSimSysfs, ActiveLowInvertsValueButNotLevel) {

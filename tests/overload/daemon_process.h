@@ -42,20 +42,26 @@ private:
     bool m_created = false;
 };
 
+// What /data holds when the daemon starts: a shell snippet run in its mount
+// namespace after the tmpfs is mounted, with STATE_DIR set.
+const std::string WITH_STATE_DIR = "mkdir -p $STATE_DIR";
+const std::string WITHOUT_STATE_DIR = "true";
+
 // overload_monitor started as `unshare -m` + tmpfs on /data; stderr to a file.
+// wake_lock_root is where it finds wake_lock and wake_unlock.
 class Daemon {
 public:
-    Daemon(const std::string& daemon_path, const std::string& gpio_root, const std::string& work_dir,
-           bool make_state_dir) {
+    Daemon(const std::string& daemon_path, const std::string& gpio_root,
+           const std::string& wake_lock_root, const std::string& work_dir,
+           const std::string& data_setup = WITH_STATE_DIR) {
         m_log_path = work_dir + "/daemon.log";
-        const std::string setup = "mount -t tmpfs -o size=64k overload_test /data" +
-                                  (make_state_dir ? " && mkdir -p " + STATE_DIR : std::string()) +
-                                  " && exec \"$0\"";
+        const std::string setup = "mount -t tmpfs -o size=64k overload_test /data && STATE_DIR=" +
+                                  STATE_DIR + " && { " + data_setup + "; } && exec \"$0\"";
         m_pid = fork();
         if (m_pid < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
         if (m_pid == 0) {
             setenv("LUMASET_GPIO_SYSFS", gpio_root.c_str(), 1);
-            setenv("LUMASET_WAKELOCK_SYSFS", work_dir.c_str(), 1);
+            setenv("LUMASET_WAKELOCK_SYSFS", wake_lock_root.c_str(), 1);
             const int log = open(m_log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
             if (log >= 0) dup2(log, STDERR_FILENO);
             execlp("unshare", "unshare", "-m", "--propagation", "private", "sh", "-c", setup.c_str(),
@@ -79,6 +85,10 @@ public:
         return "/proc/" + std::to_string(m_pid) + "/root" + STATE_DIR + "/overload";
     }
     std::string State() const { return ReadText(StatePath()); }
+    // A file beside the state file, as the daemon sees it.
+    std::string DataPath(const std::string& name) const {
+        return "/proc/" + std::to_string(m_pid) + "/root" + STATE_DIR + "/" + name;
+    }
     // Ready once the poll thread exists; false if the daemon ended first.
     bool WaitReady(const GpioSimRig& rig) {
         rig.WaitFor([&] { return Exited() || ThreadsNamed("overload_interr", std::to_string(m_pid)) == 1; },

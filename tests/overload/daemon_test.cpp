@@ -23,17 +23,15 @@ protected:
     DataMountPoint m_data;
     GpioSimRig m_rig;
     ScratchDir m_dir;
-
-    void SetUp() override {
-        WriteText(m_dir.Path("wake_lock"), "");
-        WriteText(m_dir.Path("wake_unlock"), "");
-    }
 };
 
 TEST_F(DaemonTest, EdgesDriveLedsAndStateFileWhileHoldingTheWakeLock) {
-    Daemon daemon(OVERLOAD_MONITOR_PATH, m_rig.MountPoint(), m_dir.Path(), true);
+    Daemon daemon(OVERLOAD_MONITOR_PATH, m_rig.MountPoint(), m_rig.PowerRoot(), m_dir.Path());
     ASSERT_TRUE(daemon.WaitReady(m_rig)) << daemon.Log();
-    EXPECT_EQ(ReadText(m_dir.Path("wake_lock")), "overload_monitor." + std::to_string(daemon.Pid()) + ".0");
+    // The lock is taken once the detector is up, a moment after the poll thread starts.
+    const std::string lock = "overload_monitor." + std::to_string(daemon.Pid()) + ".0";
+    EXPECT_TRUE(m_rig.WaitFor([&] { return m_rig.ActiveWakeLocks() == lock + "\n"; }))
+        << m_rig.ActiveWakeLocks();
     EXPECT_EQ(m_rig.Writes(RED) + m_rig.Writes(BLUE), 0) << "LEDs written at start-up";
     EXPECT_EQ(daemon.State(), "<missing>") << "state file written at start-up";
 
@@ -55,36 +53,11 @@ TEST_F(DaemonTest, EdgesDriveLedsAndStateFileWhileHoldingTheWakeLock) {
 TEST_F(DaemonTest, HandledSignalsEndItWithTheSignalNumber) {
     for (const int signum : {SIGTERM, SIGHUP, SIGABRT}) {
         SCOPED_TRACE(strsignal(signum));
-        Daemon daemon(OVERLOAD_MONITOR_PATH, m_rig.MountPoint(), m_dir.Path(), true);
+        Daemon daemon(OVERLOAD_MONITOR_PATH, m_rig.MountPoint(), m_rig.PowerRoot(), m_dir.Path());
         ASSERT_TRUE(daemon.WaitReady(m_rig)) << daemon.Log();
         kill(daemon.Pid(), signum);
         EXPECT_EQ(daemon.WaitExit(), signum) << daemon.Log();
     }
-}
-
-TEST_F(DaemonTest, WithoutGpioTreeItSaysWhyAndExitsWithOne) {
-    Daemon daemon(OVERLOAD_MONITOR_PATH, m_dir.Path("no_gpio_tree"), m_dir.Path(), true);
-    EXPECT_EQ(daemon.WaitExit(), 1) << daemon.Log();
-    const std::string log = daemon.Log();
-    EXPECT_NE(log.find("Unable to start the overload detector: gpio 208: cannot export through " +
-                       m_dir.Path("no_gpio_tree/export")),
-              std::string::npos)
-        << log;
-}
-
-TEST_F(DaemonTest, MissingStateDirectoryIsLoggedAndLedsKeepWorking) {
-    Daemon daemon(OVERLOAD_MONITOR_PATH, m_rig.MountPoint(), m_dir.Path(), false);
-    ASSERT_TRUE(daemon.WaitReady(m_rig)) << daemon.Log();
-    m_rig.SetLevel(INTERRUPT, 1);
-    ASSERT_TRUE(m_rig.WaitFor([&] {
-        return daemon.Log().find("fopen(FILEPATH, \"w+\") on " + STATE_DIR + "/overload: (2) ") !=
-               std::string::npos;
-    })) << daemon.Log();
-    EXPECT_EQ(m_rig.Level(RED), 1);
-    m_rig.SetLevel(INTERRUPT, 0);
-    EXPECT_TRUE(m_rig.WaitFor([&] { return m_rig.Level(RED) == 0; }));
-    kill(daemon.Pid(), SIGTERM);
-    EXPECT_EQ(daemon.WaitExit(), SIGTERM);
 }
 
 }  // namespace

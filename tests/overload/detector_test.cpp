@@ -132,30 +132,35 @@ TEST_F(DetectorTest, PollThreadSurvivesAFailingListener) {
     EXPECT_TRUE(WaitForState("o")) << "polling stopped after the listener threw";
 }
 
-TEST_F(DetectorTest, UnwritableStateFileIsReportedAndSkipped) {
+TEST_F(DetectorTest, StateFileIsWrittenOnlyAsARegularFileOfItsOwn) {
     VeskOverloadDetector detector;
     detector.SetListener(nullptr);
-    const std::string missing = m_dir.Path("no_such_dir/overload");
-    FILEPATH = missing.c_str();
-    {
+    struct Case {
+        const char* name;
+        std::string path;
+        int err;
+    };
+    const std::string open_text = "open(FILEPATH, O_RDWR | O_CREAT | O_NOFOLLOW) as a regular file on ";
+    for (const Case& c : {Case{"missing folder", m_dir.Path("no_such_dir/overload"), ENOENT},
+                          Case{"a device", "/dev/full", EINVAL}}) {
+        SCOPED_TRACE(c.name);
+        FILEPATH = c.path.c_str();
         LogCapture capture(Log::Level::ERROR);
         EXPECT_EQ(detector.SetLedState(VeskOverloadDetector::LED_PURPLE), Status::SUCCESS);
-        const auto errors = capture.Matching("fopen(FILEPATH, \"w+\") on " + missing + ": (2) ");
+        const auto errors = capture.Matching(open_text + c.path + ": (" + std::to_string(c.err) + ") ");
         ASSERT_EQ(errors.size(), 1u);
         EXPECT_EQ(errors[0].level, Log::Level::ERROR);
+        EXPECT_EQ(m_rig.Level(RED), 1);
+        EXPECT_EQ(m_rig.Level(BLUE), 1);
+        EXPECT_EQ(detector.GetLedState(), VeskOverloadDetector::LED_PURPLE);
+        EXPECT_EQ(fp, nullptr);
     }
-    EXPECT_EQ(m_rig.Level(RED), 1);
-    EXPECT_EQ(m_rig.Level(BLUE), 1);
-    EXPECT_EQ(detector.GetLedState(), VeskOverloadDetector::LED_PURPLE);
 
-    // The byte is only written out at fclose, which must be checked too.
-    FILEPATH = "/dev/full";
-    {
-        LogCapture capture(Log::Level::ERROR);
-        EXPECT_EQ(detector.SetLedState(VeskOverloadDetector::LED_RED), Status::SUCCESS);
-        EXPECT_EQ(capture.Matching("fclose(fp) on /dev/full: (28) ").size(), 1u);
-    }
-    EXPECT_EQ(fp, nullptr);
+    // A file of its own that held more keeps exactly the one state byte.
+    FILEPATH = m_state_path.c_str();
+    WriteText(m_state_path, "left over from elsewhere");
+    EXPECT_EQ(detector.SetLedState(VeskOverloadDetector::LED_RED), Status::SUCCESS);
+    EXPECT_EQ(State(), "r");
 }
 
 TEST_F(DetectorTest, ListenerCanBeClearedOrReplaced) {

@@ -99,6 +99,24 @@ inline int ThreadsNamed(const std::string& name, const std::string& pid = "self"
     return count;
 }
 
+// Entries of a folder, "." and ".." aside; -1 when it cannot be read.
+inline int CountEntries(const std::string& path) {
+    DIR* dir = opendir(path.c_str());
+    if (dir == nullptr) return -1;
+    int count = 0;
+    while (const dirent* entry = readdir(dir))
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) ++count;
+    closedir(dir);
+    return count;
+}
+
+// A number field of /proc/PID/status (such as "VmRSS:", in kB); -1 when missing.
+inline long StatusField(const std::string& proc, const std::string& key) {
+    const std::string status = ReadText(proc + "/status");
+    const size_t at = status.find("\n" + key);
+    return at == std::string::npos ? -1 : strtol(status.c_str() + at + key.size() + 1, nullptr, 10);
+}
+
 // The events poll() returns for POLLPRI on fd within timeout_ms (0 when none).
 inline short PriorityEvents(int fd, int timeout_ms) {
     pollfd entry{fd, POLLPRI, 0};

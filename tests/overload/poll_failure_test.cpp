@@ -17,6 +17,8 @@ namespace {
 // What the next poll() call gets instead of the real one: 0 = nothing injected.
 std::atomic<int> g_inject_revents{0};
 std::atomic<int> g_inject_errno{0};
+// How many polls in a row get g_inject_revents (the first included); 0 = one.
+std::atomic<int> g_inject_repeat{0};
 
 }  // namespace
 
@@ -28,7 +30,8 @@ extern "C" int __wrap_poll(pollfd* fds, nfds_t count, int timeout) {
         errno = err;
         return -1;
     }
-    const int revents = g_inject_revents.exchange(0);
+    const int revents = g_inject_repeat.fetch_sub(1) > 1 ? g_inject_revents.load()
+                                                         : g_inject_revents.exchange(0);
     if (revents != 0 && count == 1) {
         fds[0].revents = static_cast<short>(revents);
         return 1;
@@ -85,6 +88,36 @@ TEST_F(DetectorTest, InterruptedPollIsRetriedOtherFailuresStopPolling) {
     m_rig.SetLevel(INTERRUPT, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
     EXPECT_EQ(State(), "r");
+}
+
+TEST_F(DetectorTest, AnErrorWithoutAnEdgeIsWaitedOutThenGivenUp) {
+    struct Case {
+        const char* name;
+        int polls;        // in a row, 10 ms apart
+        bool given_up;
+    };
+    for (const Case& c : {Case{"briefly", 10, false}, Case{"for good", 1000000, true}}) {
+        SCOPED_TRACE(c.name);
+        VeskOverloadDetector detector;
+        ASSERT_TRUE(m_rig.WaitFor([] { return ThreadsNamed("overload_interr") == 1; }));
+        LogCapture capture(Log::Level::ERROR);
+        g_inject_repeat = c.polls;
+        g_inject_revents = POLLERR;
+        if (c.given_up) {
+            EXPECT_TRUE(m_rig.WaitFor([] { return ThreadsNamed("overload_interr") == 0; }, 5000));
+            EXPECT_EQ(capture.Matching("ThreadInterruptPoll():\n\tFatal error polling overload_interrupt: "
+                                       "it reports an error without an edge").size(), 1u);
+            g_inject_revents = 0;
+            g_inject_repeat = 0;
+        } else {
+            ASSERT_TRUE(m_rig.WaitFor([] { return g_inject_revents == 0; }));
+            m_rig.SetLevel(INTERRUPT, 1);
+            EXPECT_TRUE(WaitForState("r")) << "polling stopped after a passing error";
+            m_rig.SetLevel(INTERRUPT, 0);
+            EXPECT_TRUE(WaitForState("o"));
+            EXPECT_TRUE(capture.Records().empty()) << capture.Records()[0].text;
+        }
+    }
 }
 
 }  // namespace

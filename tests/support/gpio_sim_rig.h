@@ -2,9 +2,9 @@
 
 // Mounts the GPIO emulator (tools/gpio_sim) at a fresh temporary directory for the
 // life of the object. Tests point LUMASET_GPIO_SYSFS at MountPoint() and drive the
-// lines through the emulator's control tree: sim/N/level, sim/N/writes, sim/N/fail
-// exist for every line 0..1023, exported or not (a level set before export is the
-// level the line is exported with).
+// lines through the emulator's control tree: sim/N/level, sim/N/writes, sim/N/fail and
+// sim/N/read_fail exist for every line 0..1023, exported or not (a level set before
+// export is the level the line is exported with); power/ holds kernel-like wake-lock files.
 //
 // The emulator gets SIGTERM when the thread that built the rig ends (so a crashed test
 // leaves no mount behind): build the rig on a thread that outlives its use.
@@ -27,6 +27,7 @@
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #ifndef GPIO_SIM_PATH
 #define GPIO_SIM_PATH "gpio_sim"
@@ -35,7 +36,9 @@
 class GpioSimRig {
 public:
     // Throws std::runtime_error naming the reason when the emulator cannot be mounted.
-    explicit GpioSimRig(std::string gpio_sim_path = GPIO_SIM_PATH) {
+    // options: extra command-line options of the emulator (for example "--lines=200").
+    explicit GpioSimRig(const std::vector<std::string>& options = {},
+                        std::string gpio_sim_path = GPIO_SIM_PATH) {
         if (access("/dev/fuse", R_OK | W_OK) != 0)
             throw std::runtime_error("GpioSimRig: /dev/fuse is not usable (" +
                                      std::string(std::strerror(errno)) +
@@ -59,8 +62,11 @@ public:
             // The emulator must not outlive a test that crashes: it unmounts on SIGTERM.
             prctl(PR_SET_PDEATHSIG, SIGTERM);
             if (getppid() != parent) _exit(127);
-            execl(gpio_sim_path.c_str(), gpio_sim_path.c_str(), m_mount_point.c_str(),
-                  static_cast<char*>(nullptr));
+            std::vector<char*> argv{const_cast<char*>(gpio_sim_path.c_str())};
+            for (const std::string& option : options) argv.push_back(const_cast<char*>(option.c_str()));
+            argv.push_back(const_cast<char*>(m_mount_point.c_str()));
+            argv.push_back(nullptr);
+            execv(gpio_sim_path.c_str(), argv.data());
             _exit(127);
         }
 
@@ -97,6 +103,13 @@ public:
     // Sends SIGTERM and waits: the wait status, or -1 when the emulator is already gone.
     // The directory stays until destruction, so a test can check that nothing is mounted.
     int Terminate() { return Stop(); }
+    // Kills the emulator as a crash would: its mount goes dead under its clients.
+    void Kill() {
+        if (m_pid <= 0) return;
+        kill(m_pid, SIGKILL);
+        waitpid(m_pid, nullptr, 0);
+        m_pid = -1;
+    }
 
     GpioSimRig(const GpioSimRig&) = delete;
     GpioSimRig& operator=(const GpioSimRig&) = delete;
@@ -117,6 +130,14 @@ public:
         const int error = WriteFile(SimFile(gpio, "fail"), std::to_string(err));
         if (error != 0) throw std::system_error(error, std::generic_category(), "SetFail " + SimFile(gpio, "fail"));
     }
+    // errno that reads of gpioN/value fail with (the edge stays pending); 0 clears.
+    void SetReadFail(int gpio, int err) const {
+        const int error = WriteFile(SimFile(gpio, "read_fail"), std::to_string(err));
+        if (error != 0) throw std::system_error(error, std::generic_category(), "SetReadFail " + SimFile(gpio, "read_fail"));
+    }
+    // The kernel-like wake-lock files (power/wake_lock, power/wake_unlock).
+    std::string PowerRoot() const { return Path("power"); }
+    std::string ActiveWakeLocks() const { return ReadFile("power/wake_lock"); }
     bool Exported(int gpio) const {
         struct stat st {};
         return stat(Path("gpio" + std::to_string(gpio)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);

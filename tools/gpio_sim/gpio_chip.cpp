@@ -129,11 +129,22 @@ int GpioChip::WriteLevel(unsigned gpio, const std::string& text) {
     return 0;
 }
 
-int GpioChip::WriteFail(unsigned gpio, const std::string& text) {
-    long error = 0;
-    if (!ParseSysfsLong(text, &error) || error < 0 || error > 4095) return EINVAL;
-    Touch(gpio).fail = static_cast<int>(error);
+namespace {
+// An errno number to inject: 0 (none) to 4095.
+int ParseErrno(const std::string& text, int* error) {
+    long value = 0;
+    if (!ParseSysfsLong(text, &value) || value < 0 || value > 4095) return EINVAL;
+    *error = static_cast<int>(value);
     return 0;
+}
+}  // namespace
+
+int GpioChip::WriteFail(unsigned gpio, const std::string& text) {
+    return ParseErrno(text, &Touch(gpio).fail);
+}
+
+int GpioChip::WriteReadFail(unsigned gpio, const std::string& text) {
+    return ParseErrno(text, &Touch(gpio).read_fail);
 }
 
 void GpioChip::Raise(unsigned gpio, GpioLine& line) {
@@ -158,3 +169,4 @@ std::string GpioChip::ValueText(const GpioLine& line) { return LogicalValue(line
 std::string GpioChip::LevelText(const GpioLine& line) { return line.level ? "1\n" : "0\n"; }
 std::string GpioChip::WritesText(const GpioLine& line) { return std::to_string(line.writes) + "\n"; }
 std::string GpioChip::FailText(const GpioLine& line) { return std::to_string(line.fail) + "\n"; }
+std::string GpioChip::ReadFailText(const GpioLine& line) { return std::to_string(line.read_fail) + "\n"; }

@@ -21,6 +21,7 @@ struct GpioLine {
     uint64_t event = 1;       // edge counter, as the kernel's per-attribute event count
     uint64_t writes = 0;      // every write(2) to `value`, failed ones included
     int fail = 0;             // errno injected into value writes; 0 = none
+    int read_fail = 0;        // errno injected into value reads; 0 = none
 };
 
 class GpioChip {
@@ -51,6 +52,7 @@ public:
 
     int WriteLevel(unsigned gpio, const std::string& text);
     int WriteFail(unsigned gpio, const std::string& text);
+    int WriteReadFail(unsigned gpio, const std::string& text);
 
     static std::string DirectionText(const GpioLine& line);
     static std::string EdgeText(const GpioLine& line);
@@ -59,6 +61,7 @@ public:
     static std::string LevelText(const GpioLine& line);
     static std::string WritesText(const GpioLine& line);
     static std::string FailText(const GpioLine& line);
+    static std::string ReadFailText(const GpioLine& line);
 
 private:
     int ParseLine(const std::string& text, unsigned* gpio) const;

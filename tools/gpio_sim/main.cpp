@@ -12,6 +12,7 @@
 #include "gpio_chip.h"
 #include "log.h"
 #include "sim_fs.h"
+#include "wake_locks.h"
 
 namespace {
 constexpr unsigned DEFAULT_LINES = 1024;
@@ -31,6 +32,12 @@ void PrintHelp(const char* program) {
         "  sim/N/level                 physical level; write 0 or 1 to move an input line\n"
         "  sim/N/writes                number of write(2) calls on gpioN/value so far\n"
         "  sim/N/fail                  errno that value writes fail with; 0 clears\n"
+        "  sim/N/read_fail             errno that value reads fail with (the edge stays\n"
+        "                              pending); 0 clears\n"
+        "Wake locks, as the kernel's /sys/power files:\n"
+        "  power/wake_lock             write \"name\" or \"name timeout_ns\" to take a lock (a\n"
+        "                              timed one runs out by itself); read: the active ones\n"
+        "  power/wake_unlock           write \"name\" to let it go; read: the inactive ones\n"
         "\n"
         "Options:\n"
         "  -l, --lines N               lines 0..N-1 exist (default %u)\n"
@@ -87,7 +94,8 @@ int main(int argc, char** argv) {
     const char* mount_point = argv[optind];
 
     GpioChip chip(lines);
-    SimFs fs(chip);
+    WakeLocks wake_locks;
+    SimFs fs(chip, wake_locks);
 
     fuse_args raw_args = FUSE_ARGS_INIT(0, nullptr);
     std::unique_ptr<fuse_args, ArgsDeleter> args(&raw_args);

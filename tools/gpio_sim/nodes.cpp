@@ -9,7 +9,8 @@ constexpr NodeKind FIRST_LINE_KIND = NodeKind::LINE_DIR;
 
 constexpr NodeKind LINE_FILES[] = {NodeKind::DIRECTION, NodeKind::EDGE, NodeKind::VALUE,
                                    NodeKind::ACTIVE_LOW};
-constexpr NodeKind SIM_FILES[] = {NodeKind::LEVEL, NodeKind::WRITES, NodeKind::FAIL};
+constexpr NodeKind SIM_FILES[] = {NodeKind::LEVEL, NodeKind::WRITES, NodeKind::FAIL,
+                                  NodeKind::READ_FAIL};
 }  // namespace
 
 uint64_t NodeToInode(Node node) {
@@ -19,6 +20,9 @@ uint64_t NodeToInode(Node node) {
         case NodeKind::EXPORT: return 2;
         case NodeKind::UNEXPORT: return 3;
         case NodeKind::SIM_ROOT: return 4;
+        case NodeKind::POWER_DIR: return 5;
+        case NodeKind::WAKE_LOCK: return 6;
+        case NodeKind::WAKE_UNLOCK: return 7;
         default: break;
     }
     return FIRST_LINE_INODE + node.gpio * INODES_PER_LINE +
@@ -31,19 +35,22 @@ Node InodeToNode(uint64_t inode) {
         case 2: return {NodeKind::EXPORT, 0};
         case 3: return {NodeKind::UNEXPORT, 0};
         case 4: return {NodeKind::SIM_ROOT, 0};
+        case 5: return {NodeKind::POWER_DIR, 0};
+        case 6: return {NodeKind::WAKE_LOCK, 0};
+        case 7: return {NodeKind::WAKE_UNLOCK, 0};
         default: break;
     }
     if (inode < FIRST_LINE_INODE) return {};
     const uint64_t offset = (inode - FIRST_LINE_INODE) % INODES_PER_LINE;
     const uint64_t kind = static_cast<uint64_t>(FIRST_LINE_KIND) + offset;
-    if (kind > static_cast<uint64_t>(NodeKind::FAIL)) return {};
+    if (kind > static_cast<uint64_t>(NodeKind::READ_FAIL)) return {};
     return {static_cast<NodeKind>(kind),
             static_cast<unsigned>((inode - FIRST_LINE_INODE) / INODES_PER_LINE)};
 }
 
 bool IsDirectory(NodeKind kind) {
-    return kind == NodeKind::ROOT || kind == NodeKind::SIM_ROOT || kind == NodeKind::LINE_DIR ||
-           kind == NodeKind::SIM_DIR;
+    return kind == NodeKind::ROOT || kind == NodeKind::SIM_ROOT || kind == NodeKind::POWER_DIR ||
+           kind == NodeKind::LINE_DIR || kind == NodeKind::SIM_DIR;
 }
 
 bool IsLineFile(NodeKind kind) {
@@ -58,11 +65,16 @@ bool IsSimFile(NodeKind kind) {
     return false;
 }
 
+bool IsPowerFile(NodeKind kind) { return kind == NodeKind::WAKE_LOCK || kind == NodeKind::WAKE_UNLOCK; }
+
 const char* NodeName(NodeKind kind) {
     switch (kind) {
         case NodeKind::EXPORT: return "export";
         case NodeKind::UNEXPORT: return "unexport";
         case NodeKind::SIM_ROOT: return "sim";
+        case NodeKind::POWER_DIR: return "power";
+        case NodeKind::WAKE_LOCK: return "wake_lock";
+        case NodeKind::WAKE_UNLOCK: return "wake_unlock";
         case NodeKind::DIRECTION: return "direction";
         case NodeKind::EDGE: return "edge";
         case NodeKind::VALUE: return "value";
@@ -70,6 +82,7 @@ const char* NodeName(NodeKind kind) {
         case NodeKind::LEVEL: return "level";
         case NodeKind::WRITES: return "writes";
         case NodeKind::FAIL: return "fail";
+        case NodeKind::READ_FAIL: return "read_fail";
         default: break;
     }
     return "";
@@ -81,6 +94,9 @@ NodeKind ChildKind(NodeKind directory, const std::string& name) {
             if (name == NodeName(file)) return file;
     } else if (directory == NodeKind::SIM_DIR) {
         for (NodeKind file : SIM_FILES)
+            if (name == NodeName(file)) return file;
+    } else if (directory == NodeKind::POWER_DIR) {
+        for (NodeKind file : {NodeKind::WAKE_LOCK, NodeKind::WAKE_UNLOCK})
             if (name == NodeName(file)) return file;
     }
     return NodeKind::NONE;

@@ -10,6 +10,9 @@ enum class NodeKind {
     EXPORT,
     UNEXPORT,
     SIM_ROOT,
+    POWER_DIR,   // power/: the kernel's wake-lock files
+    WAKE_LOCK,
+    WAKE_UNLOCK,
     LINE_DIR,    // gpioN/
     DIRECTION,
     EDGE,
@@ -19,6 +22,7 @@ enum class NodeKind {
     LEVEL,
     WRITES,
     FAIL,
+    READ_FAIL,
 };
 
 struct Node {
@@ -33,6 +37,7 @@ bool IsDirectory(NodeKind kind);
 // Files under gpioN/, which exist only while the line is exported.
 bool IsLineFile(NodeKind kind);
 bool IsSimFile(NodeKind kind);
+bool IsPowerFile(NodeKind kind);
 // Directory-entry name of a file node ("value", "level", ...).
 const char* NodeName(NodeKind kind);
 // The file named `name` inside a gpioN/ or sim/N/ directory, NONE if there is none.

@@ -33,7 +33,7 @@ mode_t FileMode(NodeKind kind) {
 }
 }  // namespace
 
-SimFs::SimFs(GpioChip& chip) : m_chip(chip) {
+SimFs::SimFs(GpioChip& chip, WakeLocks& wake_locks) : m_chip(chip), m_wake_locks(wake_locks) {
     clock_gettime(CLOCK_REALTIME, &m_started);
     m_chip.SetEventSink([this](unsigned gpio) { Notify(gpio); });
 }
@@ -70,7 +70,10 @@ bool SimFs::Exists(Node node) const {
         case NodeKind::ROOT:
         case NodeKind::EXPORT:
         case NodeKind::UNEXPORT:
-        case NodeKind::SIM_ROOT: return true;
+        case NodeKind::SIM_ROOT:
+        case NodeKind::POWER_DIR:
+        case NodeKind::WAKE_LOCK:
+        case NodeKind::WAKE_UNLOCK: return true;
         default: break;
     }
     if (!m_chip.Valid(node.gpio)) return false;
@@ -120,6 +123,7 @@ void SimFs::Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
             if (child_name == "export") child = {NodeKind::EXPORT, 0};
             else if (child_name == "unexport") child = {NodeKind::UNEXPORT, 0};
             else if (child_name == "sim") child = {NodeKind::SIM_ROOT, 0};
+            else if (child_name == "power") child = {NodeKind::POWER_DIR, 0};
             else if (ParseLineDirName(child_name, "gpio", &gpio)) child = {NodeKind::LINE_DIR, gpio};
             break;
         case NodeKind::SIM_ROOT:
@@ -131,6 +135,7 @@ void SimFs::Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
             break;
         case NodeKind::LINE_DIR:
         case NodeKind::SIM_DIR:
+        case NodeKind::POWER_DIR:
             child = {ChildKind(directory.kind, child_name), directory.gpio};
             break;
         default:
@@ -182,6 +187,7 @@ void SimFs::ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse
             entries.push_back({"export", {NodeKind::EXPORT, 0}});
             entries.push_back({"unexport", {NodeKind::UNEXPORT, 0}});
             entries.push_back({"sim", {NodeKind::SIM_ROOT, 0}});
+            entries.push_back({"power", {NodeKind::POWER_DIR, 0}});
             for (unsigned gpio : fs.m_chip.Known())
                 if (fs.m_chip.FindExported(gpio))
                     entries.push_back({"gpio" + std::to_string(gpio), {NodeKind::LINE_DIR, gpio}});
@@ -190,12 +196,16 @@ void SimFs::ReadDir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse
             for (unsigned gpio : fs.m_chip.Known())
                 entries.push_back({std::to_string(gpio), {NodeKind::SIM_DIR, gpio}});
             break;
+        case NodeKind::POWER_DIR:
+            for (NodeKind kind : {NodeKind::WAKE_LOCK, NodeKind::WAKE_UNLOCK})
+                entries.push_back({NodeName(kind), {kind, 0}});
+            break;
         case NodeKind::LINE_DIR:
             for (NodeKind kind : {NodeKind::DIRECTION, NodeKind::EDGE, NodeKind::VALUE, NodeKind::ACTIVE_LOW})
                 entries.push_back({NodeName(kind), {kind, directory.gpio}});
             break;
         default:
-            for (NodeKind kind : {NodeKind::LEVEL, NodeKind::WRITES, NodeKind::FAIL})
+            for (NodeKind kind : {NodeKind::LEVEL, NodeKind::WRITES, NodeKind::FAIL, NodeKind::READ_FAIL})
                 entries.push_back({NodeName(kind), {kind, directory.gpio}});
             break;
     }
@@ -256,17 +266,26 @@ bool SimFs::Stale(const OpenFile& file) const {
 
 int SimFs::Text(const OpenFile& file, std::string* text) const {
     if (Stale(file)) return ENODEV;
+    if (IsPowerFile(file.node.kind)) {
+        *text = m_wake_locks.Names(file.node.kind == NodeKind::WAKE_LOCK, WakeLocks::Clock::now());
+        return 0;
+    }
     const GpioLine* line = m_chip.Find(file.node.gpio);
     static const GpioLine untouched;
     if (line == nullptr) line = &untouched;
     switch (file.node.kind) {
         case NodeKind::DIRECTION: *text = GpioChip::DirectionText(*line); break;
         case NodeKind::EDGE: *text = GpioChip::EdgeText(*line); break;
-        case NodeKind::VALUE: *text = GpioChip::ValueText(*line); break;
+        case NodeKind::VALUE:
+            // A failing read leaves the edge pending, as the kernel does.
+            if (line->read_fail != 0) return line->read_fail;
+            *text = GpioChip::ValueText(*line);
+            break;
         case NodeKind::ACTIVE_LOW: *text = GpioChip::ActiveLowText(*line); break;
         case NodeKind::LEVEL: *text = GpioChip::LevelText(*line); break;
         case NodeKind::WRITES: *text = GpioChip::WritesText(*line); break;
         case NodeKind::FAIL: *text = GpioChip::FailText(*line); break;
+        case NodeKind::READ_FAIL: *text = GpioChip::ReadFailText(*line); break;
         default: return EACCES;
     }
     return 0;
@@ -307,6 +326,9 @@ int SimFs::Store(const OpenFile& file, const std::string& text) {
         case NodeKind::ACTIVE_LOW: return m_chip.WriteActiveLow(gpio, text);
         case NodeKind::LEVEL: return m_chip.WriteLevel(gpio, text);
         case NodeKind::FAIL: return m_chip.WriteFail(gpio, text);
+        case NodeKind::READ_FAIL: return m_chip.WriteReadFail(gpio, text);
+        case NodeKind::WAKE_LOCK: return m_wake_locks.Lock(text, WakeLocks::Clock::now());
+        case NodeKind::WAKE_UNLOCK: return m_wake_locks.Unlock(text);
         default: break;
     }
     return EACCES;

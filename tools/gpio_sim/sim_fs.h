@@ -10,12 +10,14 @@
 
 #include "gpio_chip.h"
 #include "nodes.h"
+#include "wake_locks.h"
 
-// The sysfs GPIO tree and its control tree as a FUSE low-level filesystem.
+// The sysfs GPIO tree, its control tree and the kernel's wake-lock files (power/)
+// as a FUSE low-level filesystem.
 // Runs on one session thread, so it holds no locks.
 class SimFs {
 public:
-    explicit SimFs(GpioChip& chip);
+    SimFs(GpioChip& chip, WakeLocks& wake_locks);
     SimFs(const SimFs&) = delete;
     SimFs& operator=(const SimFs&) = delete;
 
@@ -57,6 +59,7 @@ private:
     void Notify(unsigned gpio);
 
     GpioChip& m_chip;
+    WakeLocks& m_wake_locks;
     std::unordered_map<uint64_t, OpenFile> m_open;
     uint64_t m_next_handle = 1;
     struct timespec m_started {};

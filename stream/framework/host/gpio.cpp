@@ -10,7 +10,13 @@
 #include <unistd.h>
 
 #include "log.h"
+#include "repeat_counter.h"
 #include "sysfs_file.h"
+
+struct Gpio::Failures {
+    RepeatCounter reads;
+    RepeatCounter writes;
+};
 
 namespace {
 
@@ -61,7 +67,8 @@ Gpio::Gpio(int number, const std::string& direction, const std::string& edge)
     : m_number(number),
       m_root(SysfsRoot()),
       m_line_path(m_root + "/gpio" + std::to_string(number)),
-      m_value_fd(-1) {
+      m_value_fd(-1),
+      m_failures(std::make_unique<Failures>()) {
     const std::string number_text = std::to_string(number);
     const std::string export_path = m_root + "/export";
     bool exported_here = true;
@@ -119,10 +126,14 @@ int Gpio::GetInterruptFD() const { return m_value_fd; }
 int Gpio::GetValue() const {
     const int level = ReadLevel(m_value_fd);
     if (level < 0) {
-        Log::Instance().Errorf("gpio %d: read(%s/value): (%d) %m", m_number, m_line_path.c_str(),
-                               errno);
-        return 0;
+        if (const uint64_t due = m_failures->reads.Count(std::to_string(errno)))
+            Log::Instance().Errorf("gpio %d: read(%s/value): (%d) %m%s", m_number, m_line_path.c_str(),
+                                   errno, RepeatCounter::Suffix(due).c_str());
+        return -1;
     }
+    if (const uint64_t unreported = m_failures->reads.TakePending())
+        Log::Instance().Infof("gpio %d: %s/value reads again, after %llu more failed reads", m_number,
+                              m_line_path.c_str(), static_cast<unsigned long long>(unreported));
     return level;
 }
 
@@ -134,9 +145,13 @@ Status Gpio::SetValue(int value) {
     } while (n < 0 && errno == EINTR);
     if (n != 1) {
         if (n >= 0) errno = EIO;
-        Log::Instance().Errorf("gpio %d: write(%s/value, \"%c\"): (%d) %m", m_number,
-                               m_line_path.c_str(), text, errno);
+        if (const uint64_t due = m_failures->writes.Count(std::to_string(errno)))
+            Log::Instance().Errorf("gpio %d: write(%s/value, \"%c\"): (%d) %m%s", m_number,
+                                   m_line_path.c_str(), text, errno, RepeatCounter::Suffix(due).c_str());
         return Status::FAILURE_SYSCALL;
     }
+    if (const uint64_t unreported = m_failures->writes.TakePending())
+        Log::Instance().Infof("gpio %d: %s/value takes writes again, after %llu more failed writes",
+                              m_number, m_line_path.c_str(), static_cast<unsigned long long>(unreported));
     return Status::SUCCESS;
 }
