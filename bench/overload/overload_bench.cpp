@@ -117,8 +117,6 @@ struct World {
     int inotify_fd = -1;
 
     World() {
-        WriteText(dir.Path("wake_lock"), "");
-        WriteText(dir.Path("wake_unlock"), "");
         daemon = std::make_unique<Daemon>(OVERLOAD_MONITOR_PATH, rig.MountPoint(), rig.PowerRoot(), dir.Path());
         if (!daemon->WaitReady(rig)) throw std::runtime_error("overload_monitor did not start:\n" + daemon->Log());
         inotify_fd = inotify_init1(IN_CLOEXEC);
