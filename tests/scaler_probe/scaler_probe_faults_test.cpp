@@ -103,7 +103,7 @@ void SparseInput(const ProbeFolder& folder, uint64_t size) {
 }
 
 struct FaultRow {
-    const char* name;  // as in the table, without its blanks
+    const char* name;  // the table's row name in one word
     std::function<void(const ProbeFolder&)> prepare;
     Runner runner;
     int status;
@@ -142,7 +142,7 @@ const FaultRow FAULT_ROWS[] = {
          ASSERT_EQ(chmod(f.Run().c_str(), 0777), 0);
      },
      Runner::NOBODY, 0, {{READ_ERROR + strerror(EACCES) + "\n", 1}}, FIVE_WHOLE, 0},
-    {"FolderNotWritable", [](const ProbeFolder& f) { InputOf(f, FRAME); }, Runner::NOBODY, 0,
+    {"CurrentFolderNotWritable", [](const ProbeFolder& f) { InputOf(f, FRAME); }, Runner::NOBODY, 0,
      {{"\"w\"): " + Errno(EACCES) + "\n", 5},
       {" is not open; ", 5},
       {WRITE_FAILED + "FAILURE_INVALID_STATE\n", 5},
