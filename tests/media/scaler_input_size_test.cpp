@@ -8,11 +8,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <ostream>
 #include <string>
-#include <vector>
 
 #include "log_capture.h"
 #include "nv12_image.h"
@@ -54,26 +52,6 @@ private:
 size_t LastChromaByte(int width, int height) {
     const morwick::BufferFormat format = VenusFormat(width, height);
     return format.chroma_offset + static_cast<size_t>(format.stride) * (height / 2 - 1) + width;
-}
-
-// The frame's pixels in the Venus layout, as far as `size` bytes hold them.
-void StoreVenusWithin(const Nv12Image& image, uint8_t* data, size_t size) {
-    const morwick::BufferFormat format = VenusFormat(image.width, image.height);
-    const auto store = [&](size_t offset, const uint8_t* row, size_t count) {
-        if (offset < size) std::memcpy(data + offset, row, std::min(count, size - offset));
-    };
-    for (int row = 0; row < image.height; ++row)
-        store(static_cast<size_t>(row) * format.stride, &image.y[static_cast<size_t>(row) * image.width],
-              image.width);
-    const int cw = image.width / 2;
-    std::vector<uint8_t> uv(image.width);
-    for (int row = 0; row < image.height / 2; ++row) {
-        for (int col = 0; col < cw; ++col) {
-            uv[2 * col] = image.u[static_cast<size_t>(row) * cw + col];
-            uv[2 * col + 1] = image.v[static_cast<size_t>(row) * cw + col];
-        }
-        store(format.chroma_offset + static_cast<size_t>(row) * format.stride, uv.data(), uv.size());
-    }
 }
 
 // Keeps the first frame it is given.
@@ -118,17 +96,9 @@ TEST_P(ScalerInputSize, TakesExactlyTheBytesTheFrameNeeds) {
     GuardedMemory memory(size);
     ASSERT_NE(memory.Data(), nullptr) << "no guarded memory: " << strerror(errno);
     const Nv12Image image = MakeTestFrame(row.width, row.height);
-    StoreVenusWithin(image, memory.Data(), size);
     std::shared_ptr<Buffer> buffer = Buffer::Borrow(memory.Data(), size);
     ASSERT_NE(buffer, nullptr);
-    BufferMetadata metadata;
-    metadata.is_video_frame = 1;
-    metadata.plane_count = 2;
-    metadata.width = row.width;
-    metadata.height = row.height;
-    metadata.pixel_format = V4L2_PIX_FMT_NV12;
-    metadata.color_space = CS_YCBCR601_LIMITED;
-    buffer->SetMetadata(metadata);
+    StoreVenus(image, *buffer);
 
     // A copy reads every pixel row to its end; a scaled output reads them all too.
     VideoScaler scaler(std::make_shared<C2DLibrary>(2), VideoScaler::Configuration{1});
