@@ -27,6 +27,14 @@ public:
     // writes cost no page faults (worth it where the caller has time to spare).
     static std::unique_ptr<Buffer> Allocate(size_t size, const std::string& name, bool populate = false);
 
+    // A buffer over `size` bytes at `address`: memory the caller mapped and
+    // keeps mapped while the buffer lives; nothing is allocated or unmapped.
+    // It has no descriptor, so a view through GetData (morwick::MetadataMemory)
+    // cannot map it. For memory laid out by hand, such as a frame that ends
+    // right before an inaccessible page. Null, with the reason logged, for no
+    // memory or more than 32 bits of size.
+    static std::unique_ptr<Buffer> Borrow(uint8_t* address, size_t size);
+
     // The buffer whose descriptor (GetData) is `data`, when it lives in this
     // process and is held by a shared_ptr; empty otherwise.
     static std::shared_ptr<Buffer> FromData(const void* data);
@@ -52,7 +60,7 @@ public:
 private:
     Buffer(int fd, uint8_t* address, size_t size);
 
-    int m_fd;
+    int m_fd;  // -1 for borrowed memory
     uint8_t* m_address;
     size_t m_size;
     BufferHandle m_handle;

@@ -71,18 +71,22 @@ morwick::BufferFormat VenusFormat(int width, int height) {
 
 void StoreVenus(const Nv12Image& image, Buffer& buffer) {
     const morwick::BufferFormat format = VenusFormat(image.width, image.height);
-    if (buffer.GetSize() < format.size) throw std::invalid_argument("buffer too small");
     uint8_t* base = buffer.GetAddress();
+    const size_t size = buffer.GetSize();
+    const auto store = [&](size_t offset, const uint8_t* row, size_t count) {
+        if (offset < size) memcpy(base + offset, row, std::min(count, size - offset));
+    };
     for (int row = 0; row < image.height; ++row)
-        memcpy(base + static_cast<size_t>(row) * format.stride, &image.y[static_cast<size_t>(row) * image.width],
-               image.width);
+        store(static_cast<size_t>(row) * format.stride, &image.y[static_cast<size_t>(row) * image.width],
+              image.width);
     const int cw = image.width / 2;
+    std::vector<uint8_t> line(static_cast<size_t>(image.width));
     for (int row = 0; row < image.height / 2; ++row) {
-        uint8_t* line = base + format.chroma_offset + static_cast<size_t>(row) * format.stride;
         for (int col = 0; col < cw; ++col) {
             line[2 * col] = image.u[static_cast<size_t>(row) * cw + col];
             line[2 * col + 1] = image.v[static_cast<size_t>(row) * cw + col];
         }
+        store(format.chroma_offset + static_cast<size_t>(row) * format.stride, line.data(), line.size());
     }
     BufferMetadata metadata;
     metadata.is_video_frame = 1;

@@ -21,7 +21,8 @@ Nv12Image MakeTestFrame(int width, int height);
 // The Venus layout of a width x height NV12 frame.
 morwick::BufferFormat VenusFormat(int width, int height);
 
-// Writes the frame into a buffer in the Venus layout and sets its metadata.
+// Writes the frame into a buffer in the Venus layout, as far as the buffer
+// holds its pixels, and sets its metadata.
 void StoreVenus(const Nv12Image& image, Buffer& buffer);
 // Reads a frame in the Venus layout.
 Nv12Image LoadVenus(const uint8_t* data, int width, int height);

@@ -295,10 +295,6 @@ TEST_F(ScalerTest, RefusesFramesItCannotScale) {
     metadata = good;
     metadata.width = 1279;
     refused(metadata, "even width and height");
-    metadata = good;
-    metadata.width = 3840;  // more than the buffer holds
-    metadata.height = 2160;
-    refused(metadata, "the buffer holds");
     {
         LogCapture log;
         EXPECT_EQ(scaler.PushBuffer(nullptr), Status::FAILURE_NULL_POINTER);

@@ -48,6 +48,8 @@ public:
     ProbeFolder& operator=(const ProbeFolder&) = delete;
 
     bool Ok() const { return !m_root.empty(); }
+    // The folder that holds `run/`, for what a run must not see in its own folder.
+    std::string Root() const { return m_root; }
     std::string Run() const { return m_root + "/run"; }
     std::string File(const std::string& name) const { return Run() + "/" + name; }
 
@@ -61,7 +63,10 @@ public:
         return names;
     }
 
-    ProbeRun Probe(const std::vector<std::string>& args = {}) const {
+    // `wrapper`, when given, is a command that runs the probe for the test
+    // (setpriv, unshare...): its words come first, then the probe's path and `args`.
+    ProbeRun Probe(const std::vector<std::string>& args = {},
+                   const std::vector<std::string>& wrapper = {}) const {
         ProbeRun run;
         const std::string out = m_root + "/stdout", err = m_root + "/stderr";
         const pid_t pid = fork();
@@ -71,11 +76,13 @@ public:
             if (out_fd < 0 || err_fd < 0 || chdir(Run().c_str()) != 0) _exit(127);
             dup2(out_fd, STDOUT_FILENO);
             dup2(err_fd, STDERR_FILENO);
-            std::vector<char*> argv{const_cast<char*>(SCALER_PROBE_PATH)};
+            std::vector<char*> argv;
+            for (const auto& word : wrapper) argv.push_back(const_cast<char*>(word.c_str()));
+            argv.push_back(const_cast<char*>(SCALER_PROBE_PATH));
             for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
             setenv("LUMASET_LOG_LEVEL", "info", 1);
-            execv(SCALER_PROBE_PATH, argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
         int wstatus = 0;

@@ -1,8 +1,7 @@
-// The real scaler_probe, run in a folder of its own: usage, the files it
-// writes and their contents, its reports, and how it ends on bad input.
+// The real scaler_probe, run in a folder of its own: usage, and the files it
+// writes from a good frame, their contents and its reports. Faults and bad
+// input are the table of scaler_probe_faults_test.cpp.
 #include <gtest/gtest.h>
-
-#include <unistd.h>
 
 #include "probe_run.h"
 #include "reference_scale.h"
@@ -74,45 +73,6 @@ TEST_F(ScalerProbe, HelpPrintsTheUsageAndTouchesNothing) {
     EXPECT_EQ(m_folder.Probe({"-h", "extra"}).out, USAGE);
 }
 
-TEST_F(ScalerProbe, MissingInputLeavesEmptyOutputsAndExits255) {
-    const ProbeRun run = m_folder.Probe();
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(CountOf(run.err, "] main():\n\tstat(image_file_path.c_str(), &st): (2) " +
-                                   std::string(strerror(ENOENT)) + "\n"), 1u) << run.err;
-    EXPECT_NE(run.err.find("[test/scaler_probe:"), std::string::npos);
-    EXPECT_EQ(run.err.find("Scaler Setup"), std::string::npos) << "went on after the failure";
-    for (const Output& o : OUTPUTS) {
-        EXPECT_EQ(access(m_folder.File(o.file).c_str(), F_OK), 0) << o.file << " not created";
-        EXPECT_EQ(ReadBytes(m_folder.File(o.file)).size(), 0u) << o.file;
-    }
-}
-
-TEST_F(ScalerProbe, EmptyInputIsReportedAndTheRunCompletes) {
-    Input({});
-    const ProbeRun run = m_folder.Probe();
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(CountOf(run.err, SIZE_ERROR), 1u) << run.err;
-    ExpectReports(run);
-    ExpectOneFramePerOutput();
-}
-
-TEST_F(ScalerProbe, ShortInputIsCopiedAsFarAsItGoes) {
-    const auto frame = frames::MakeTestFrame(1280, 720);
-    Input(std::vector<uint8_t>(frame.begin(), frame.begin() + 500000));
-    const ProbeRun run = m_folder.Probe();
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(CountOf(run.err, SIZE_ERROR), 1u) << run.err;
-    EXPECT_NE(run.err.find("] ConvertBetweenNV12AndVenusNV12():\n"), std::string::npos);
-    ExpectReports(run);
-    ExpectOneFramePerOutput();
-
-    // 390 whole rows made it into the frame; the passthrough shows them.
-    const auto passthrough = ReadBytes(m_folder.File("scaled_720.yuv"));
-    ASSERT_EQ(passthrough.size(), frame.size());
-    EXPECT_TRUE(std::equal(frame.begin(), frame.begin() + 390 * 1280, passthrough.begin()));
-}
-
 TEST_F(ScalerProbe, CorrectInputGivesFiveFramesThatMatchAReferenceScaler) {
     const auto frame = frames::MakeTestFrame(1280, 720);
     Input(frame);
@@ -153,25 +113,6 @@ TEST_F(ScalerProbe, CorrectInputGivesFiveFramesThatMatchAReferenceScaler) {
               std::string::npos) << after_duplicate;
     for (const char* size : {"640x360", "854x480", "1920x1080"})
         EXPECT_EQ(last.find(size), std::string::npos) << last;
-}
-
-TEST_F(ScalerProbe, UnwritableOutputsAreWarnedAboutAndTheRunCompletes) {
-    Input(frames::MakeTestFrame(1280, 720));
-    // Two ways a file refuses a frame: it cannot be opened (a folder holds
-    // the name) or every write fails (a full device).
-    for (const Output& o : {OUTPUTS[0], OUTPUTS[2], OUTPUTS[4]})
-        ASSERT_EQ(mkdir(m_folder.File(o.file).c_str(), 0755), 0);
-    for (const Output& o : {OUTPUTS[1], OUTPUTS[3]})
-        ASSERT_EQ(symlink("/dev/full", m_folder.File(o.file).c_str()), 0);
-
-    const ProbeRun run = m_folder.Probe();
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(CountOf(run.err, "] PushBuffer():\n\tm_file_sink.Write(dst_buf.data(), dst_buf.size()) "
-                               "failed with status "), 5u) << run.err;
-    EXPECT_EQ(CountOf(run.err, "dst_buf.size()) failed with status FAILURE_SYSCALL"), 2u) << run.err;
-    EXPECT_EQ(CountOf(run.err, "] main():\n\tscaler.PushBuffer(image_buffer) failed with status "), 1u)
-        << run.err;
-    ExpectReports(run);
 }
 
 }  // namespace

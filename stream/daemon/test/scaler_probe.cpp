@@ -233,10 +233,16 @@ int main(int argc, char** argv) {
     }
 
     std::vector<unsigned char> image_data(static_cast<uint32_t>(st.st_size));
-    // Not tested on purpose: bytes that cannot be read stay zero.
+    // Bytes that cannot be read stay zero and the run goes on, but a file that
+    // cannot be opened or read is said so, once. A short file is no read error:
+    // it ends in end-of-file, and the conversion reports its size.
+    errno = 0;
     std::ifstream image_file(image_file_path, std::ios::in | std::ios::binary);
     image_file.read(reinterpret_cast<char*>(image_data.data()),
                     static_cast<std::streamsize>(image_data.size()));
+    if (!image_file.is_open() || image_file.bad()) {
+        DIAG_MESSAGE("Unable to read source_image_720.yuv: %m");
+    }
     image_file.close();
 
     {

@@ -82,6 +82,14 @@ std::unique_ptr<Buffer> Buffer::Allocate(size_t size, const std::string& name, b
     return std::unique_ptr<Buffer>(new Buffer(fd, static_cast<uint8_t*>(address), rounded));
 }
 
+std::unique_ptr<Buffer> Buffer::Borrow(uint8_t* address, size_t size) {
+    if (!address || size == 0 || size > UINT32_MAX) {
+        Log::Instance().Errorf("Buffer: cannot borrow %zu bytes at %p", size, static_cast<void*>(address));
+        return nullptr;
+    }
+    return std::unique_ptr<Buffer>(new Buffer(-1, address, size));
+}
+
 Buffer::Buffer(int fd, uint8_t* address, size_t size)
     : m_fd(fd), m_address(address), m_size(size) {
     m_handle.fd = fd;
@@ -101,6 +109,7 @@ Buffer::~Buffer() {
         std::lock_guard<std::mutex> lock(RegistryMutex());
         Registry().erase(&m_handle);
     }
+    if (m_fd < 0) return;  // borrowed: the memory is its owner's
     munmap(m_address, m_size);
     close(m_fd);
 }
