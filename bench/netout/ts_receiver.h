@@ -22,6 +22,28 @@
 #include <unistd.h>
 #include <vector>
 
+// A UDP socket on a free loopback port with a 32 MiB receive buffer (root, or
+// CAP_NET_ADMIN), so that no datagram is lost while the reading thread waits
+// for the CPU. Returns the descriptor; throws when any step fails.
+inline int OpenLoopbackReceiver(int& port) {
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) throw std::runtime_error(std::string("socket: ") + strerror(errno));
+    const int buffer = 32 << 20;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof(address);
+    if (setsockopt(fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0 ||
+        bind(fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        const int error = errno;
+        close(fd);
+        throw std::runtime_error(std::string("loopback receiver: ") + strerror(error));
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
 class TsReceiver {
 public:
     struct Datagram {
@@ -35,21 +57,12 @@ public:
     };
 
     TsReceiver() {
-        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        if (m_fd < 0) throw std::runtime_error(std::string("socket: ") + strerror(errno));
-        const int buffer = 32 << 20;
+        m_fd = OpenLoopbackReceiver(m_port);
         const int on = 1;
-        if (setsockopt(m_fd, SOL_SOCKET, SO_RCVBUFFORCE, &buffer, sizeof(buffer)) != 0 ||
-            setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) != 0)
+        if (setsockopt(m_fd, SOL_SOCKET, SO_TIMESTAMPNS, &on, sizeof(on)) != 0) {
+            close(m_fd);
             throw std::runtime_error(std::string("receiver setsockopt: ") + strerror(errno));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof(address);
-        if (bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-            getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0)
-            throw std::runtime_error(std::string("bind: ") + strerror(errno));
-        m_port = ntohs(address.sin_port);
+        }
         m_thread = std::thread([this] { Receive(); });
     }
     ~TsReceiver() {

@@ -1,191 +1,18 @@
-// The real netout_probe: its command line, its output lines and exit statuses,
-// and the stream it sends to a loopback receiver, checked by ffprobe and ffmpeg.
+// The real netout_probe's stream at a loopback receiver, checked by ffprobe and
+// ffmpeg. Its command line, exit statuses and faults are in probe_faults_test.cpp.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <chrono>
-#include <sys/stat.h>
 #include <string>
 #include <vector>
 
+#include "probe_run.h"
 #include "tool_runner.h"
 #include "udp_capture.h"
 
 namespace {
 
-const std::string PROBE = NETOUT_PROBE_PATH;
-
-const std::string USAGE =
-    "usage: netout_probe [-h] [-s seconds_to_run] [-i ip address] [-p port] [-m max message size]\n"
-    "\n"
-    "This program will encode the HDMI input using the Qualcomm encoder, and write\n"
-    "it out of a network datagram socket to ip address and port given for the given\n"
-    "number of seconds.\n"
-    "Make sure the receiving socket ('server' socket) is already listening.\n"
-    "\n"
-    " -h: Print the help\n"
-    " -s: Seconds to run (default: 30)\n"
-    " -i: IP address to write output data to (default: 127.0.0.1)\n"
-    " -p: Port to write output data to (default: 3458)\n"
-    " -m: Max size in bytes for sent messages (default: 3948)\n"
-    "\n"
-    "Example:\n"
-    "     netout_probe -s 30 -i 127.0.0.1 -p 3458 -m 3948";
-
-const std::string FULL_RUN =
-    "Get Arguments\n"
-    "Connecting Components...\n"
-    "Starting Components...\n"
-    "Encode is started and should run for specified time...\n"
-    "Done encoding. Stopping and disconnecting...\n"
-    "Shutting down...\n"
-    "Success\n";
-
-// Smaller frames keep the runs cheap where the picture size does not matter.
-const std::string SMALL = "LUMASET_OPTIONS=enc0.width=320 enc0.height=240 enc0.bitrate=500000";
-
-ToolResult RunProbe(std::vector<std::string> args, std::vector<std::string> env = {SMALL}) {
-    args.insert(args.begin(), PROBE);
-    return RunTool(args, env);
-}
-
-size_t Count(const std::string& text, const std::string& piece) {
-    size_t count = 0;
-    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++count;
-    return count;
-}
-
-// The lines of a log that contain the fragment.
-std::string Lines(const std::string& log, const std::string& fragment) {
-    std::string found;
-    size_t start = 0;
-    while (start < log.size()) {
-        size_t end = log.find('\n', start);
-        if (end == std::string::npos) end = log.size();
-        const std::string line = log.substr(start, end - start);
-        if (line.find(fragment) != std::string::npos) found += line + "\n";
-        start = end + 1;
-    }
-    return found;
-}
-
-TEST(NetoutProbeCommandLine, HelpPrintsTheUsageAndStartsNothing) {
-    UdpCapture receiver;
-    const ToolResult run = RunProbe({"-h", "-p", receiver.PortText(), "-x"});
-    receiver.Stop();
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, "Get Arguments\n" + USAGE);
-    EXPECT_EQ(run.err, "") << "no framework call, so no log line";
-    EXPECT_TRUE(receiver.Datagrams().empty());
-}
-
-TEST(NetoutProbeCommandLine, RejectedOptionsGiveTheUsageAndStatus255) {
-    for (const auto& [args, complaint] : std::vector<std::pair<std::vector<std::string>, std::string>>{
-             {{"-x"}, "invalid option -- 'x'"},
-             {{"-s", "1", "-p"}, "option requires an argument -- 'p'"},
-         }) {
-        const ToolResult run = RunProbe(args);
-        EXPECT_EQ(run.status, 255) << complaint;
-        EXPECT_EQ(run.out, "Get Arguments\n" + USAGE);
-        EXPECT_NE(run.err.find(complaint), std::string::npos) << run.err;
-        EXPECT_EQ(Count(run.err, "enc0"), 0u) << "nothing was created";
-    }
-}
-
-TEST(NetoutProbeCommandLine, RunTimesBelowOneRunOneCycleAndStopInFull) {
-    for (const char* seconds : {"0", "-5", "abc"}) {
-        UdpCapture receiver;
-        const ToolResult run = RunProbe({"-s", seconds, "-p", receiver.PortText()});
-        EXPECT_EQ(run.status, 0) << seconds;
-        EXPECT_EQ(run.out, FULL_RUN) << seconds;
-        EXPECT_EQ(Count(run.err, " F "), 0u) << run.err;
-        // One cycle: the encoder's first deadline is due at once, so at most a frame or two.
-        EXPECT_NE(run.err.find("enc0: stopped after 1 frames"), std::string::npos) << run.err;
-    }
-}
-
-TEST(NetoutProbeCommandLine, TheLastPortWinsAndOperandsAreIgnored) {
-    UdpCapture first;
-    UdpCapture second;
-    const ToolResult run = RunProbe({"-s", "1", "-p", first.PortText(), "-p", second.PortText(),
-                                     "extra", "operands"});
-    first.Stop();
-    second.Stop();
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, FULL_RUN);
-    EXPECT_TRUE(first.Datagrams().empty());
-    EXPECT_FALSE(second.Datagrams().empty());
-}
-
-class NetoutProbeSender : public ::testing::TestWithParam<int> {};
-
-TEST_P(NetoutProbeSender, SendsWholeTsPacketsWithinTheMaximumSize) {
-    const int max_size = GetParam();
-    UdpCapture receiver;
-    std::vector<std::string> args = {"-s", "2", "-p", receiver.PortText()};
-    if (max_size != 3948) args.insert(args.end(), {"-m", std::to_string(max_size)});
-    const ToolResult run = RunProbe(args);
-    receiver.Stop();
-    EXPECT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(run.out, FULL_RUN);
-    const auto datagrams = receiver.Datagrams();
-    ASSERT_GT(datagrams.size(), 10u);
-    ExpectWellFormedTs(datagrams, static_cast<size_t>(max_size));
-    size_t largest = 0;
-    for (const auto& datagram : datagrams) largest = std::max(largest, datagram.bytes.size());
-    if (max_size > 188) {
-        EXPECT_GT(largest, 188u) << "packets are gathered up to the maximum";
-    }
-}
-
-INSTANTIATE_TEST_SUITE_P(MaxSizes, NetoutProbeSender, ::testing::Values(3948, 1316, 188));
-
-TEST(NetoutProbeSenderFailures, BadSizeOrAddressIsAssertedAndTheRunGoesOn) {
-    for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
-             {"-m", "100"}, {"-i", "not-an-address"}}) {
-        UdpCapture receiver;
-        const ToolResult run = RunProbe({"-s", "1", "-p", receiver.PortText(), option, value});
-        receiver.Stop();
-        EXPECT_EQ(run.status, 0) << option;
-        EXPECT_EQ(run.out, FULL_RUN);
-        EXPECT_NE(run.err.find("[test/netout_probe:"), std::string::npos) << run.err;
-        EXPECT_NE(run.err.find("] main():\n\tAssert 'socket_out->SetEnabled(true) == "
-                               "Status::SUCCESS' failed."),
-                  std::string::npos)
-            << run.err;
-        EXPECT_EQ(Count(run.err, "Assert '"), 1u) << run.err;
-        EXPECT_TRUE(receiver.Datagrams().empty());
-    }
-}
-
-TEST(NetoutProbeSenderFailures, AnEncoderThatCannotStartStillEndsOnTime) {
-    UdpCapture receiver;
-    // Only the sender is enabled: the loop must still wake up to test the clock.
-    const auto start = std::chrono::steady_clock::now();
-    const ToolResult run = RunTool({"timeout", "20", PROBE, "-s", "2", "-p", receiver.PortText()},
-                                   {"LUMASET_OPTIONS=enc0.width=99999"});
-    const auto took = std::chrono::steady_clock::now() - start;
-    receiver.Stop();
-    EXPECT_EQ(run.status, 0) << "124 means the run hung: " << run.err;
-    EXPECT_EQ(run.out, FULL_RUN);
-    EXPECT_NE(run.err.find("Assert 'encoder->SetEnabled(true) == Status::SUCCESS' failed."),
-              std::string::npos)
-        << run.err;
-    EXPECT_LT(took, std::chrono::seconds(5));
-    EXPECT_TRUE(receiver.Datagrams().empty());
-}
-
-TEST(NetoutProbeSenderFailures, NobodyListeningIsNoFailure) {
-    int port = 0;
-    {
-        UdpCapture gone;  // a port that was free a moment ago
-        port = gone.Port();
-    }
-    const ToolResult run = RunProbe({"-s", "2", "-p", std::to_string(port)});
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, FULL_RUN);
-    EXPECT_EQ(Count(run.err, "Assert"), 0u) << run.err;
-}
+using namespace probe_run;
 
 TEST(NetoutProbeStream, ReachesAnIpv6Receiver) {
     UdpCapture receiver("::1");
@@ -206,6 +33,7 @@ TEST(NetoutProbeStream, IsOneH264StreamThatDecodesCleanly) {
     EXPECT_EQ(run.status, 0) << run.err;
     const auto datagrams = receiver.Datagrams();
     ASSERT_GT(datagrams.size(), 20u);
+    ExpectWellFormedTs(datagrams, 3948);
     TempDir dir("netout-stream");
     const std::string path = dir.Path() + "/capture.ts";
     WriteFile(path, Concatenate(datagrams));
@@ -272,21 +100,6 @@ TEST(NetoutProbeStream, EncodesRawFramesFromAFile) {
         const int next_level = next < 80 ? 0 : next < 160 ? 1 : 2;
         EXPECT_EQ(next_level, (level + 1) % 3) << "frame " << i << ": " << now << " then " << next;
     }
-}
-
-TEST(NetoutProbeStream, AStalledInputDoesNotStretchTheRun) {
-    TempDir dir("netout-stall");
-    const std::string fifo = dir.Path() + "/frames.fifo";
-    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    UdpCapture receiver;
-    // Nobody ever writes the FIFO; the run must still end on time.
-    const auto start = std::chrono::steady_clock::now();
-    const ToolResult run = RunTool({"timeout", "20", PROBE, "-s", "2", "-p", receiver.PortText()},
-                                   {"LUMASET_OPTIONS=enc0.width=64 enc0.height=32 enc0.input=" + fifo});
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_EQ(run.status, 0) << "124 means the run hung: " << run.err;
-    EXPECT_EQ(run.out, FULL_RUN);
-    EXPECT_LT(took, std::chrono::seconds(5));
 }
 
 }  // namespace

@@ -1,11 +1,13 @@
 #pragma once
 
-// A loopback UDP receiver on an ephemeral port that keeps every datagram it
-// gets, with its arrival time, on a thread of its own until stopped.
+// A loopback UDP receiver on an ephemeral port (or a given one) that keeps every
+// datagram it gets, with its arrival time, on a thread of its own until stopped
+// or closed.
 
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/sock_diag.h>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -26,8 +28,8 @@ public:
         std::vector<uint8_t> bytes;
     };
 
-    // "127.0.0.1" or "::1".
-    explicit UdpCapture(const std::string& address = "127.0.0.1") {
+    // "127.0.0.1" or "::1"; port 0 takes a free one.
+    explicit UdpCapture(const std::string& address = "127.0.0.1", int port = 0) {
         const bool v6 = address.find(':') != std::string::npos;
         m_fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         if (m_fd < 0) {
@@ -41,11 +43,13 @@ public:
         if (v6) {
             auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
             in6->sin6_family = AF_INET6;
+            in6->sin6_port = htons(static_cast<uint16_t>(port));
             inet_pton(AF_INET6, address.c_str(), &in6->sin6_addr);
             length = sizeof(*in6);
         } else {
             auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
             in4->sin_family = AF_INET;
+            in4->sin_port = htons(static_cast<uint16_t>(port));
             inet_pton(AF_INET, address.c_str(), &in4->sin_addr);
             length = sizeof(*in4);
         }
@@ -59,10 +63,7 @@ public:
                           : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
         m_thread = std::thread([this] { Receive(); });
     }
-    ~UdpCapture() {
-        Stop();
-        if (m_fd >= 0) close(m_fd);
-    }
+    ~UdpCapture() { Close(); }
     UdpCapture(const UdpCapture&) = delete;
     UdpCapture& operator=(const UdpCapture&) = delete;
 
@@ -75,6 +76,19 @@ public:
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
         m_stop = true;
         m_thread.join();
+    }
+    // Stops, keeps what is still in the socket, and closes it: from now on nobody
+    // listens on the port.
+    void Close() {
+        Stop();
+        if (m_fd < 0) return;
+        std::vector<uint8_t> buffer(65536);
+        for (ssize_t got; (got = recv(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT)) >= 0;) {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_datagrams.push_back({Clock::now(), {buffer.begin(), buffer.begin() + got}});
+        }
+        close(m_fd);
+        m_fd = -1;
     }
     std::vector<Datagram> Datagrams() const {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -100,6 +114,56 @@ private:
     std::thread m_thread;
     mutable std::mutex m_mutex;
     std::vector<Datagram> m_datagrams;
+};
+
+// A loopback receiver too slow to keep up: the smallest receive buffer, and
+// nothing read until the run is over, so its kernel drops what does not fit.
+class StalledReceiver {
+public:
+    StalledReceiver() {
+        m_fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        const int smallest = 1;  // the kernel rounds it up to its minimum
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof(address);
+        if (m_fd < 0 || setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &smallest, sizeof(smallest)) != 0 ||
+            bind(m_fd, reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+            getsockname(m_fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            ADD_FAILURE() << "cannot set up a loopback receiver: " << strerror(errno);
+            return;
+        }
+        m_port = ntohs(address.sin_port);
+    }
+    ~StalledReceiver() {
+        if (m_fd >= 0) close(m_fd);
+    }
+    StalledReceiver(const StalledReceiver&) = delete;
+    StalledReceiver& operator=(const StalledReceiver&) = delete;
+
+    int Port() const { return m_port; }
+    // What the buffer holds now.
+    std::vector<UdpCapture::Datagram> Drain() {
+        std::vector<UdpCapture::Datagram> datagrams;
+        std::vector<uint8_t> buffer(65536);
+        for (;;) {
+            const ssize_t got = recv(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+            if (got < 0) return datagrams;
+            datagrams.push_back({UdpCapture::Clock::now(), {buffer.begin(), buffer.begin() + got}});
+        }
+    }
+    // Datagrams the kernel dropped for want of room.
+    uint64_t Drops() const {
+        uint32_t info[SK_MEMINFO_VARS] = {};
+        socklen_t length = sizeof(info);
+        if (getsockopt(m_fd, SOL_SOCKET, SO_MEMINFO, info, &length) != 0)
+            ADD_FAILURE() << "SO_MEMINFO: " << strerror(errno);
+        return info[SK_MEMINFO_DROPS];
+    }
+
+private:
+    int m_fd = -1;
+    int m_port = 0;
 };
 
 // Every datagram a whole number of TS packets, at most max_size bytes, a sync

@@ -161,7 +161,10 @@ TEST_F(SenderTest, NobodyListeningIsCountedAndWarnedAboutOnce) {
     const auto counters = sender->GetCounters();
     EXPECT_GT(counters.refused, 5u);
     EXPECT_GT(counters.datagrams, 0u);
+    // A refusal reported on a send is an earlier datagram's: this one is sent again, not lost.
+    EXPECT_EQ(counters.failed, 0u);
     EXPECT_EQ(capture.Matching("refused: nobody is listening").size(), 1u);
+    EXPECT_TRUE(capture.Matching("failed").empty());
     EXPECT_EQ(sender->SetEnabled(false), Status::SUCCESS);
     EXPECT_EQ(sender->Shutdown(), Status::SUCCESS);
     EXPECT_EQ(capture.Matching("at shutdown").size(), 1u);

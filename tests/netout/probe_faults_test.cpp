@@ -1,0 +1,400 @@
+// netout_probe's faults and bad input, one row each, in the order of the table
+// in docs/netout_probe.md: the real binary against loopback receivers that
+// listen, are missing, join late, leave or do not read, and in private network
+// namespaces without a route or without IPv6.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <future>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <sys/stat.h>
+#include <thread>
+#include <vector>
+
+#include "probe_run.h"
+#include "tool_runner.h"
+#include "udp_capture.h"
+
+namespace {
+
+using namespace probe_run;
+using namespace std::chrono_literals;
+
+// Where the datagrams go.
+enum class Rig {
+    LISTENING,      // a receiver on PORT
+    TWO_LISTENING,  // receivers on PORT and OTHER_PORT
+    NOBODY,         // PORT was free a moment ago
+    JOINS_LATE,     // a receiver binds PORT a second into the run
+    LEAVES,         // the receiver on PORT closes a second into the run
+    STALLED,        // a receiver on PORT that reads nothing until the run is over
+    NO_ROUTE,       // a private network namespace with its loopback down
+    NO_IPV6,        // a private network namespace with its loopback up and IPv6 off
+};
+
+// What standard output must be.
+enum class Out { HELP, REJECTED, RUN };
+
+// What a row's run left behind.
+struct Seen {
+    ToolResult run;
+    std::chrono::steady_clock::duration took{};
+    std::vector<UdpCapture::Datagram> datagrams;  // at PORT
+    size_t at_other_port = 0;
+    uint64_t kernel_drops = 0;  // what the STALLED receiver's kernel dropped
+    Counters counters;          // the sender's "at shutdown" line
+    std::string dir;            // the row's own folder
+};
+
+using Check = std::function<void(const Seen&)>;
+
+struct Fault {
+    const char* name;   // the test's name
+    const char* fault;  // the first column of the doc's table
+    Rig rig;
+    std::vector<std::string> args;  // PORT and OTHER_PORT stand for the receivers' ports
+    std::string options;            // LUMASET_OPTIONS; DIR stands for the row's folder
+    int status;
+    Out out;
+    const char* assertion;  // the one failed assertion of the run, if any
+    Check check;
+    std::function<void(const std::string& dir)> prepare = nullptr;
+};
+
+void PrintTo(const Fault& row, std::ostream* out) { *out << row.name; }
+
+const char* const ENABLE_SENDER = "socket_out->SetEnabled(true) == Status::SUCCESS";
+const char* const ENABLE_ENCODER = "encoder->SetEnabled(true) == Status::SUCCESS";
+// Report periods of a second: a fault that lasts the run is warned about each second.
+const std::string EACH_SECOND = SMALL_OPTIONS + " netout0.report_seconds=1";
+// Unpaced at 5 fps, a frame fills several datagrams of the largest size.
+// (Rows where refusals matter send one packet a datagram, several in a cycle, so
+// that a refusal is often reported on a later datagram's send.)
+const std::string WHOLE_FRAMES = SMALL_OPTIONS + " enc0.fps=5 netout0.paced=0";
+
+std::string Replace(std::string text, const std::string& from, const std::string& to) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// A warning for a fault that lasts the run: at least twice, at most once a second.
+void ExpectWarnedEachSecond(const Seen& seen, const std::string& warning, int seconds) {
+    const size_t lines = Count(seen.run.err, warning);
+    EXPECT_GE(lines, 2u) << warning << "\n" << seen.run.err;
+    EXPECT_LE(lines, static_cast<size_t>(seconds) + 1) << "a flood of: " << warning;
+}
+
+// The sender would not take its settings: a reason on the log, nothing sent, the encoder ran.
+Check RefusedAtEnable(const std::string& reason) {
+    return [reason](const Seen& seen) {
+        EXPECT_EQ(Count(seen.run.err, " E netout_probe: netout0: cannot enable: " + reason), 1u)
+            << seen.run.err;
+        EXPECT_TRUE(seen.datagrams.empty());
+        EXPECT_EQ(seen.counters.datagrams + seen.counters.refused + seen.counters.failed, 0u);
+        EXPECT_GT(EncodedFrames(seen.run.err), 5) << seen.run.err;
+    };
+}
+
+// Every datagram fails to leave the host: each is given up, counted and warned about.
+Check NothingLeaves(const std::string& error) {
+    return [error](const Seen& seen) {
+        ExpectWarnedEachSecond(seen, "failed, the last with " + error, 3);
+        EXPECT_GT(seen.counters.failed, 20u);
+        EXPECT_EQ(seen.counters.datagrams, 0u);
+    };
+}
+
+Check OneCycle() {
+    return [](const Seen& seen) {
+        // The encoder's first deadline is due at once: one frame, sent at the stop.
+        EXPECT_EQ(EncodedFrames(seen.run.err), 1) << seen.run.err;
+        EXPECT_EQ(seen.counters.frames, 1u);
+        EXPECT_FALSE(seen.datagrams.empty());
+    };
+}
+
+// Whole TS packets, and a frame cut into datagrams of exactly the largest size.
+Check DatagramsOf(size_t largest) {
+    return [largest](const Seen& seen) {
+        ASSERT_GT(seen.datagrams.size(), 5u);
+        ExpectWellFormedTs(seen.datagrams, largest);
+        size_t most = 0;
+        for (const auto& datagram : seen.datagrams) most = std::max(most, datagram.bytes.size());
+        EXPECT_EQ(most, largest);
+        EXPECT_EQ(Count(seen.run.err, std::to_string(largest / 188) + " packets (" +
+                                          std::to_string(largest) + " bytes) per datagram at most"),
+                  1u)
+            << seen.run.err;
+    };
+}
+
+// The picture ffprobe finds in what arrived, as "width,height".
+void ExpectPicture(const Seen& seen, const std::string& size) {
+    const std::string path = seen.dir + "/capture.ts";
+    WriteFile(path, Concatenate(seen.datagrams));
+    EXPECT_EQ(ProbeStreams(path), std::vector<std::string>{"0,h264,video," + size});
+}
+
+// 176x100 raw frames: dark left of column 88, bright right of it.
+constexpr int EDGE_WIDTH = 176;
+constexpr int EDGE_HEIGHT = 100;
+
+void WriteEdgeFrame(const std::string& dir) {
+    std::vector<uint8_t> frame;
+    for (int row = 0; row < EDGE_HEIGHT; ++row)
+        for (int x = 0; x < EDGE_WIDTH; ++x) frame.push_back(x < EDGE_WIDTH / 2 ? 40 : 200);
+    frame.insert(frame.end(), EDGE_WIDTH * EDGE_HEIGHT / 2, 128);
+    WriteFile(dir + "/frames.nv12", frame);
+}
+
+void ExpectEdgeInEveryRow(const Seen& seen) {
+    ExpectPicture(seen, "176,100");
+    const ToolResult luma = RunTool({"ffmpeg", "-v", "error", "-i", seen.dir + "/capture.ts",
+                                     "-frames:v", "1", "-vf", "format=gray", "-f", "rawvideo", "-"});
+    ASSERT_EQ(luma.out.size(), static_cast<size_t>(EDGE_WIDTH * EDGE_HEIGHT)) << luma.err;
+    // A wrong line stride moves the edge further along with every row.
+    for (int row : {0, EDGE_HEIGHT / 2, EDGE_HEIGHT - 1}) {
+        const auto at = [&](int x) { return static_cast<uint8_t>(luma.out[row * EDGE_WIDTH + x]); };
+        EXPECT_LT(at(40), 80) << "row " << row;
+        EXPECT_GT(at(136), 160) << "row " << row;
+    }
+}
+
+const std::vector<Fault> FAULTS = {
+    {"HelpWithOptionsAfterIt", "`-h`, with other options after it", Rig::LISTENING,
+     {"-h", "-p", "PORT", "-x"}, SMALL_OPTIONS, 0, Out::HELP, nullptr,
+     [](const Seen& seen) { EXPECT_TRUE(seen.datagrams.empty()); }},
+    {"UnknownOption", "An unknown option (`-x`)", Rig::LISTENING, {"-x"}, SMALL_OPTIONS, 255,
+     Out::REJECTED, nullptr,
+     [](const Seen& seen) { EXPECT_EQ(Count(seen.run.err, "invalid option -- 'x'"), 1u); }},
+    {"MissingArgument", "An option without its value (`-p` last)", Rig::LISTENING, {"-s", "1", "-p"},
+     SMALL_OPTIONS, 255, Out::REJECTED, nullptr,
+     [](const Seen& seen) { EXPECT_EQ(Count(seen.run.err, "option requires an argument -- 'p'"), 1u); }},
+    {"RunTimeZero", "`-s 0`", Rig::LISTENING, {"-s", "0", "-p", "PORT"}, SMALL_OPTIONS, 0, Out::RUN,
+     nullptr, OneCycle()},
+    {"RunTimeNegative", "`-s -5`", Rig::LISTENING, {"-s", "-5", "-p", "PORT"}, SMALL_OPTIONS, 0,
+     Out::RUN, nullptr, OneCycle()},
+    {"RunTimeText", "`-s abc`", Rig::LISTENING, {"-s", "abc", "-p", "PORT"}, SMALL_OPTIONS, 0,
+     Out::RUN, nullptr, OneCycle()},
+    {"RepeatedPort", "`-p` given twice", Rig::TWO_LISTENING,
+     {"-s", "1", "-p", "OTHER_PORT", "-p", "PORT"}, SMALL_OPTIONS, 0, Out::RUN, nullptr,
+     [](const Seen& seen) {
+         EXPECT_FALSE(seen.datagrams.empty());
+         EXPECT_EQ(seen.at_other_port, 0u) << "the first -p was used";
+     }},
+    {"Operands", "Words that are not options (`extra operands`)", Rig::LISTENING,
+     {"-s", "1", "-p", "PORT", "extra", "operands"}, SMALL_OPTIONS, 0, Out::RUN, nullptr,
+     [](const Seen& seen) { EXPECT_FALSE(seen.datagrams.empty()); }},
+    {"SizeBelowOnePacket", "`-m` below one TS packet (`-m 100`)", Rig::LISTENING,
+     {"-s", "1", "-p", "PORT", "-m", "100"}, SMALL_OPTIONS, 0, Out::RUN, ENABLE_SENDER,
+     RefusedAtEnable("maximum message size 100 is outside 188..65507")},
+    {"SizeAboveTheLargestDatagram", "`-m` above the largest UDP payload (`-m 70000`)",
+     Rig::LISTENING, {"-s", "1", "-p", "PORT", "-m", "70000"}, SMALL_OPTIONS, 0, Out::RUN,
+     ENABLE_SENDER, RefusedAtEnable("maximum message size 70000 is outside 188..65507")},
+    {"SizeNotAMultipleOfAPacket", "`-m` not a multiple of 188 (`-m 1000`)", Rig::LISTENING,
+     {"-s", "2", "-p", "PORT", "-m", "1000"}, WHOLE_FRAMES, 0, Out::RUN, nullptr, DatagramsOf(940)},
+    {"SizeJustAboveOnePacket", "`-m 189`", Rig::LISTENING, {"-s", "2", "-p", "PORT", "-m", "189"},
+     WHOLE_FRAMES, 0, Out::RUN, nullptr, DatagramsOf(188)},
+    {"SizeAboveTheDefault", "`-m 4000`", Rig::LISTENING, {"-s", "2", "-p", "PORT", "-m", "4000"},
+     WHOLE_FRAMES, 0, Out::RUN, nullptr, DatagramsOf(3948)},
+    {"AddressNotAnAddress", "`-i` not an IP address (`-i not-an-address`)", Rig::LISTENING,
+     {"-s", "1", "-p", "PORT", "-i", "not-an-address"}, SMALL_OPTIONS, 0, Out::RUN, ENABLE_SENDER,
+     RefusedAtEnable("\"not-an-address\" is not an IPv4 or IPv6 address")},
+    {"PortZero", "`-p 0`", Rig::NOBODY, {"-s", "1", "-p", "0"}, SMALL_OPTIONS, 0, Out::RUN,
+     ENABLE_SENDER, RefusedAtEnable("port 0 is outside 1..65535")},
+    {"PortAboveRange", "`-p 70000`", Rig::NOBODY, {"-s", "1", "-p", "70000"}, SMALL_OPTIONS, 0,
+     Out::RUN, ENABLE_SENDER, RefusedAtEnable("port 70000 is outside 1..65535")},
+    {"PortNegative", "`-p -5`", Rig::NOBODY, {"-s", "1", "-p", "-5"}, SMALL_OPTIONS, 0, Out::RUN,
+     ENABLE_SENDER, RefusedAtEnable("port -5 is outside 1..65535")},
+    {"NobodyListening", "Nobody listening on the port", Rig::NOBODY, {"-s", "3", "-p", "PORT", "-m", "188"},
+     EACH_SECOND, 0, Out::RUN, nullptr,
+     [](const Seen& seen) {
+         ExpectWarnedEachSecond(seen, "refused: nobody is listening there", 3);
+         EXPECT_GT(seen.counters.refused, 20u);
+         EXPECT_NEAR(seen.counters.refused, seen.counters.datagrams, 1) << "every datagram refused";
+         EXPECT_EQ(seen.counters.failed, 0u) << "a refusal is no failure";
+         EXPECT_EQ(Count(seen.run.err, "failed, the last with"), 0u) << seen.run.err;
+     }},
+    {"ReceiverJoinsLate", "A receiver that starts after the probe", Rig::JOINS_LATE,
+     {"-s", "3", "-p", "PORT", "-m", "188"}, EACH_SECOND, 0, Out::RUN, nullptr,
+     [](const Seen& seen) {
+         EXPECT_GT(seen.counters.refused, 5u) << "refused until it joined";
+         ASSERT_GT(seen.datagrams.size(), 20u);
+         EXPECT_NEAR(seen.datagrams.size(), seen.counters.datagrams - seen.counters.refused, 1)
+             << "it gets every datagram sent after it joined";
+         ExpectWellFormedTs(seen.datagrams, 188);
+         EXPECT_EQ(seen.counters.failed, 0u);
+         EXPECT_EQ(Count(seen.run.err, "failed, the last with"), 0u) << seen.run.err;
+     }},
+    {"ReceiverLeaves", "The receiver goes away during the run", Rig::LEAVES,
+     {"-s", "3", "-p", "PORT", "-m", "188"}, EACH_SECOND, 0, Out::RUN, nullptr,
+     [](const Seen& seen) {
+         EXPECT_GT(seen.datagrams.size(), 10u);
+         EXPECT_GT(seen.counters.refused, 10u);
+         // Any datagram is either received or refused (but one in the instant of the close).
+         EXPECT_NEAR(seen.datagrams.size() + seen.counters.refused, seen.counters.datagrams, 1);
+         const size_t warnings = Count(seen.run.err, "refused: nobody is listening there");
+         EXPECT_TRUE(warnings >= 1 && warnings <= 3) << seen.run.err;
+         EXPECT_EQ(seen.counters.failed, 0u);
+     }},
+    {"NoRoute", "No route to the address (loopback down)", Rig::NO_ROUTE,
+     {"-s", "3", "-i", "127.0.0.1"}, EACH_SECOND, 0, Out::RUN, nullptr,
+     NothingLeaves("(101) Network is unreachable")},
+    {"Ipv6Off", "An IPv6 address where IPv6 is off (`-i ::1`)", Rig::NO_IPV6,
+     {"-s", "3", "-i", "::1"}, EACH_SECOND, 0, Out::RUN, nullptr,
+     NothingLeaves("(99) Cannot assign requested address")},
+    {"SlowReceiver", "A receiver too slow to keep up", Rig::STALLED, {"-s", "2", "-p", "PORT"},
+     SMALL_OPTIONS, 0, Out::RUN, nullptr,
+     [](const Seen& seen) {
+         EXPECT_GT(seen.kernel_drops, 10u);
+         EXPECT_EQ(seen.datagrams.size() + seen.kernel_drops, seen.counters.datagrams);
+         EXPECT_EQ(seen.counters.refused + seen.counters.failed + seen.counters.dropped, 0u);
+         EXPECT_EQ(Count(seen.run.err, " W "), 0u) << "the sender sees nothing wrong";
+     }},
+    {"OddPictureSize", "Raw frames 176x100 (width not a multiple of 128, height not of 16)",
+     Rig::LISTENING, {"-s", "2", "-p", "PORT"},
+     "enc0.width=176 enc0.height=100 enc0.bitrate=200000 enc0.input=DIR/frames.nv12", 0, Out::RUN,
+     nullptr, ExpectEdgeInEveryRow, WriteEdgeFrame},
+    {"WidePictureSize", "A picture width that is not a multiple of 16 (854x480)", Rig::LISTENING,
+     {"-s", "2", "-p", "PORT"}, "enc0.width=854 enc0.height=480 enc0.bitrate=500000", 0, Out::RUN,
+     nullptr, [](const Seen& seen) { ExpectPicture(seen, "854,480"); }},
+    {"EncoderCannotStart", "An encoder setting it cannot take (`enc0.width=99999`)", Rig::LISTENING,
+     {"-s", "2", "-p", "PORT"}, "enc0.width=99999", 0, Out::RUN, ENABLE_ENCODER,
+     [](const Seen& seen) {
+         EXPECT_LT(seen.took, 5s) << "the loop must still see its clock";
+         EXPECT_TRUE(seen.datagrams.empty());
+     }},
+    {"StalledInput", "An input FIFO that nobody writes", Rig::LISTENING, {"-s", "2", "-p", "PORT"},
+     "enc0.width=64 enc0.height=32 enc0.input=DIR/frames.fifo", 0, Out::RUN, nullptr,
+     [](const Seen& seen) {
+         EXPECT_LT(seen.took, 5s) << "the run must end on time";
+         EXPECT_EQ(seen.counters.frames, 0u);
+     },
+     [](const std::string& dir) { ASSERT_EQ(mkfifo((dir + "/frames.fifo").c_str(), 0600), 0); }},
+};
+
+int FreePort() {
+    UdpCapture gone;
+    return gone.Port();
+}
+
+// Runs the row's command with its rig around it.
+Seen RunRow(const Fault& row, const std::string& dir) {
+    std::unique_ptr<UdpCapture> receiver;
+    std::unique_ptr<UdpCapture> other;
+    std::unique_ptr<StalledReceiver> stalled;
+    int port = 3458;  // inside a private namespace nobody else is
+    if (row.rig == Rig::LISTENING || row.rig == Rig::TWO_LISTENING || row.rig == Rig::LEAVES) {
+        receiver = std::make_unique<UdpCapture>();
+        port = receiver->Port();
+    } else if (row.rig == Rig::NOBODY || row.rig == Rig::JOINS_LATE) {
+        port = FreePort();
+    } else if (row.rig == Rig::STALLED) {
+        stalled = std::make_unique<StalledReceiver>();
+        port = stalled->Port();
+    }
+    if (row.rig == Rig::TWO_LISTENING) other = std::make_unique<UdpCapture>();
+
+    // Bounded, so a run that hangs ends as status 124.
+    std::vector<std::string> command = {"timeout", "30"};
+    if (row.rig == Rig::NO_ROUTE || row.rig == Rig::NO_IPV6) {
+        const std::string setup = row.rig == Rig::NO_ROUTE
+                                      ? "ip link set lo down"
+                                      : "ip link set lo up && echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6";
+        command.insert(command.end(), {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\" \"$@\""});
+    }
+    command.push_back(PROBE);
+    for (const auto& arg : row.args)
+        command.push_back(Replace(Replace(arg, "OTHER_PORT", other ? other->PortText() : ""), "PORT",
+                                  std::to_string(port)));
+
+    Seen seen;
+    seen.dir = dir;
+    const auto start = std::chrono::steady_clock::now();
+    auto running = std::async(std::launch::async, [&] {
+        return RunTool(command, {"LUMASET_OPTIONS=" + Replace(row.options, "DIR", dir)});
+    });
+    if (row.rig == Rig::JOINS_LATE || row.rig == Rig::LEAVES) {
+        std::this_thread::sleep_for(1s);
+        if (row.rig == Rig::JOINS_LATE)
+            receiver = std::make_unique<UdpCapture>("127.0.0.1", port);
+        else
+            receiver->Close();
+    }
+    seen.run = running.get();
+    seen.took = std::chrono::steady_clock::now() - start;
+    if (receiver) {
+        receiver->Stop();
+        seen.datagrams = receiver->Datagrams();
+    }
+    if (other) {
+        other->Stop();
+        seen.at_other_port = other->Datagrams().size();
+    }
+    if (stalled) {
+        seen.datagrams = stalled->Drain();
+        seen.kernel_drops = stalled->Drops();
+    }
+    seen.counters = ShutdownCounters(seen.run.err);
+    return seen;
+}
+
+class NetoutProbeFaults : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(NetoutProbeFaults, AsTheDocSays) {
+    const Fault& row = GetParam();
+    TempDir dir("netout-fault");
+    if (row.prepare) row.prepare(dir.Path());
+    const Seen seen = RunRow(row, dir.Path());
+    const std::string& err = seen.run.err;
+    ASSERT_EQ(seen.run.status, row.status) << "124: it hung; 1 with unshare: needs root\n" << err;
+    switch (row.out) {
+    case Out::HELP:
+        EXPECT_EQ(seen.run.out, "Get Arguments\n" + USAGE);
+        EXPECT_EQ(err, "") << "nothing was created, so nothing logs";
+        break;
+    case Out::REJECTED:
+        EXPECT_EQ(seen.run.out, "Get Arguments\n" + USAGE);
+        EXPECT_EQ(Count(err, "enc0"), 0u) << "nothing was created";
+        break;
+    case Out::RUN:
+        EXPECT_EQ(seen.run.out, FULL_RUN);
+        EXPECT_TRUE(seen.counters.found) << "no counters line at shutdown:\n" << err;
+        break;
+    }
+    if (row.assertion != nullptr) {
+        EXPECT_NE(err.find(" F netout_probe: "), std::string::npos) << err;
+        EXPECT_NE(err.find("] main():\n\tAssert '" + std::string(row.assertion) + "' failed."),
+                  std::string::npos)
+            << err;
+    }
+    EXPECT_EQ(Count(err, "Assert '"), row.assertion != nullptr ? 1u : 0u) << err;
+    row.check(seen);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, NetoutProbeFaults, ::testing::ValuesIn(FAULTS),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The doc's table of faults names the rows above, in the same order.
+TEST(NetoutProbeFaultDoc, ListsEveryRowOfTheTable) {
+    std::ifstream doc(NETOUT_PROBE_DOC);
+    ASSERT_TRUE(doc.good()) << "cannot read " << NETOUT_PROBE_DOC;
+    std::vector<std::string> listed;
+    bool in_section = false;
+    for (std::string line; std::getline(doc, line);) {
+        if (line.rfind("## ", 0) == 0) in_section = line == "## Faults and bad input";
+        if (!in_section || line.rfind("| ", 0) != 0 || line.rfind("| Fault or input |", 0) == 0) continue;
+        listed.push_back(line.substr(2, line.find(" |", 2) - 2));
+    }
+    std::vector<std::string> rows;
+    for (const Fault& row : FAULTS) rows.push_back(row.fault);
+    EXPECT_EQ(listed, rows);
+}
+
+}  // namespace
