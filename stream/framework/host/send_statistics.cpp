@@ -12,15 +12,9 @@ unsigned long long U(uint64_t value) { return static_cast<unsigned long long>(va
 }  // namespace
 
 SendStatistics::SendStatistics(std::string name, Clock::duration report_period)
-    : m_name(std::move(name)), m_period(report_period), m_next_report(Clock::now() + report_period) {
+    : m_name(std::move(name)), m_period(report_period), m_next_report(Clock::now() + report_period),
+      m_refused(report_period), m_failed(report_period), m_dropped(report_period) {
     m_latencies_ms.reserve(LATENCY_FRAMES);
-}
-
-bool SendStatistics::Throttle::Due(uint64_t count, Clock::time_point now, Clock::duration period) {
-    pending += count;
-    if (pending == 0 || now < next) return false;
-    next = now + period;
-    return true;
 }
 
 void SendStatistics::Sent(size_t bytes, Clock::time_point) {
@@ -42,27 +36,24 @@ void SendStatistics::FrameSent(uint64_t frame_number, Clock::duration latency) {
 
 void SendStatistics::Refused(uint64_t count, const std::string& destination, Clock::time_point now) {
     m_counters.refused += count;
-    if (!m_refused.Due(count, now, m_period)) return;
-    Log::Instance().Warnf("%s: %llu datagrams to %s refused: nobody is listening there",
-                          m_name.c_str(), U(m_refused.pending), destination.c_str());
-    m_refused.pending = 0;
+    if (const uint64_t due = m_refused.Count(count, now))
+        Log::Instance().Warnf("%s: %llu datagrams to %s refused: nobody is listening there",
+                              m_name.c_str(), U(due), destination.c_str());
 }
 
 void SendStatistics::Failed(int error, const std::string& destination, Clock::time_point now,
                             uint64_t count) {
     m_counters.failed += count;
-    if (!m_failed.Due(count, now, m_period)) return;
-    Log::Instance().Warnf("%s: %llu datagrams to %s failed, the last with (%d) %s", m_name.c_str(),
-                          U(m_failed.pending), destination.c_str(), error, strerror(error));
-    m_failed.pending = 0;
+    if (const uint64_t due = m_failed.Count(count, now))
+        Log::Instance().Warnf("%s: %llu datagrams to %s failed, the last with (%d) %s", m_name.c_str(),
+                              U(due), destination.c_str(), error, strerror(error));
 }
 
 void SendStatistics::Dropped(uint64_t packets, Clock::time_point now) {
     m_counters.dropped_packets += packets;
-    if (!m_dropped.Due(packets, now, m_period)) return;
-    Log::Instance().Warnf("%s: send queue full, dropped %llu oldest packets: the network does not "
-                          "keep up with the stream", m_name.c_str(), U(m_dropped.pending));
-    m_dropped.pending = 0;
+    if (const uint64_t due = m_dropped.Count(packets, now))
+        Log::Instance().Warnf("%s: send queue full, dropped %llu oldest packets: the network does not "
+                              "keep up with the stream", m_name.c_str(), U(due));
 }
 
 void SendStatistics::Discarded(uint64_t packets) { m_counters.dropped_packets += packets; }

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "repeat_counter.h"
 #include "socket_network_datagram_out.h"
 
 // The datagram sender's counters, frame latencies and log lines: a counters
@@ -44,20 +45,14 @@ public:
     static void LogCounters(const std::string& name, const char* when, const Counters& counters);
 
 private:
-    // At most one line per period; what happens in between is summed into it.
-    struct Throttle {
-        Clock::time_point next;
-        uint64_t pending = 0;
-        bool Due(uint64_t count, Clock::time_point now, Clock::duration period);
-    };
-
     std::string m_name;
     Clock::duration m_period;
     Counters m_counters;
     Clock::time_point m_next_report;
-    Throttle m_refused;
-    Throttle m_failed;
-    Throttle m_dropped;
+    // At most one line per period each; what happens in between is summed into it.
+    RepeatCounter m_refused;
+    RepeatCounter m_failed;
+    RepeatCounter m_dropped;
     std::vector<float> m_latencies_ms;  // ring of the last frames
     size_t m_latency_next = 0;
 };

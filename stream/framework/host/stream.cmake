@@ -13,3 +13,4 @@ add_library(lumaset_stream STATIC
 )
 target_include_directories(lumaset_stream PUBLIC ${LUMASET_FRAMEWORK_INCLUDE})
 target_link_libraries(lumaset_stream PUBLIC lumaset_core)
+target_include_directories(lumaset_stream PRIVATE ${PROJECT_SOURCE_DIR}/stream/common)
