@@ -8,11 +8,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "h264_encoder.h"
+#include "codec_module.h"
 #include "log_capture.h"
 #include "nv12_frame_reader.h"
 #include "test_pattern.h"
-#include "ts_muxer.h"
 #include "tool_runner.h"
 
 namespace {
@@ -34,10 +33,14 @@ bool HasSps(const uint8_t* data, size_t size) {
 
 Stream EncodePattern(const H264Settings& settings, int frames) {
     Stream stream;
-    H264Encoder encoder;
-    TsMuxer muxer;
-    EXPECT_EQ(encoder.Open(settings), Status::SUCCESS);
-    EXPECT_EQ(muxer.Open(settings.width, settings.height, settings.fps,
+    const auto encoder = CreateH264Encoder();
+    const auto muxer = CreateTsMuxer();
+    if (!encoder || !muxer) {
+        ADD_FAILURE() << "the codec module did not load";
+        return stream;
+    }
+    EXPECT_EQ(encoder->Open(settings), Status::SUCCESS);
+    EXPECT_EQ(muxer->Open(settings.width, settings.height, settings.fps,
                          [&stream](const uint8_t* data, size_t size) {
                              stream.chunk_sizes.push_back(size);
                              stream.bytes.insert(stream.bytes.end(), data, data + size);
@@ -48,7 +51,7 @@ Stream EncodePattern(const H264Settings& settings, int frames) {
     for (int i = 0; i < frames; ++i) {
         pattern.Draw(static_cast<uint32_t>(i));
         EncodedAccessUnit unit;
-        EXPECT_EQ(encoder.Encode({pattern.Y(), pattern.Stride(), pattern.UV(), pattern.Stride()},
+        EXPECT_EQ(encoder->Encode({pattern.Y(), pattern.Stride(), pattern.UV(), pattern.Stride()},
                                  i * ticks, unit),
                   Status::SUCCESS);
         EXPECT_GT(unit.size, 0u) << "zero-latency encoding holds no frame back";
@@ -58,10 +61,10 @@ Stream EncodePattern(const H264Settings& settings, int frames) {
             ++stream.key_frames;
             if (HasSps(unit.data, unit.size)) ++stream.key_frames_with_sps;
         }
-        EXPECT_EQ(muxer.WriteFrame(unit.data, unit.size, unit.pts, unit.dts, unit.key),
+        EXPECT_EQ(muxer->WriteFrame(unit.data, unit.size, unit.pts, unit.dts, unit.key),
                   Status::SUCCESS);
     }
-    muxer.Close();
+    muxer->Close();
     return stream;
 }
 
@@ -100,7 +103,9 @@ TEST(EncoderCore, KeepsEveryFrameNearTheMeanSize) {
 
 TEST(EncoderCore, RefusesSettingsItCannotEncodeAndSaysWhy) {
     LogCapture log;
-    H264Encoder encoder;
+    const auto made = CreateH264Encoder();
+    ASSERT_TRUE(made) << "the codec module did not load";
+    H264Encoder& encoder = *made;
     EXPECT_EQ(encoder.Open({1281, 720, 30, 4000}), Status::FAILURE_INVALID);
     EXPECT_EQ(encoder.Open({1280, 0, 30, 4000}), Status::FAILURE_INVALID);
     EXPECT_EQ(encoder.Open({1280, 720, 0, 4000}), Status::FAILURE_INVALID);

@@ -5,12 +5,11 @@
 #include <ctime>
 #include <vector>
 
-#include "h264_encoder.h"
+#include "codec_module.h"
 #include "log.h"
 #include "nv12_frame_reader.h"
 #include "options.h"
 #include "test_pattern.h"
-#include "ts_muxer.h"
 
 namespace {
 
@@ -55,12 +54,14 @@ private:
     std::shared_ptr<ComponentOutput> m_output;
     H264Settings m_settings;
     int64_t m_bit_rate = 0;
-    H264Encoder m_encoder;
-    TsMuxer m_muxer;
+    // TS bytes of the frame being muxed; declared before the muxer, whose
+    // closing at destruction may still hand it bytes.
+    std::vector<uint8_t> m_pending;
+    std::unique_ptr<H264Encoder> m_encoder;
+    std::unique_ptr<TsMuxer> m_muxer;
     std::unique_ptr<TestPattern> m_pattern;  // when there is no input file
     Nv12FrameReader m_reader;
     bool m_input_ended = false;
-    std::vector<uint8_t> m_pending;  // TS bytes of the frame being muxed
     Clock::time_point m_start;
     int64_t m_start_pts = 0;
     int64_t m_next_slot = 0;
@@ -94,7 +95,10 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
     m_settings = {static_cast<int>(width), static_cast<int>(height), static_cast<int>(fps),
                   static_cast<int>(m_bit_rate / 1000)};
 
-    Status status = m_encoder.Open(m_settings);
+    m_encoder = CreateH264Encoder();
+    m_muxer = CreateTsMuxer();
+    if (!m_encoder || !m_muxer) return Status::FAILURE_UNAVAILABLE;  // logged by the loader
+    Status status = m_encoder->Open(m_settings);
     if (status != Status::SUCCESS) return status;
     if (input.empty()) {
         m_pattern = std::make_unique<TestPattern>(m_settings.width, m_settings.height);
@@ -102,7 +106,7 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
         status = m_reader.Open(input, m_settings.width, m_settings.height);
         if (status != Status::SUCCESS) return status;
     }
-    status = m_muxer.Open(m_settings.width, m_settings.height, m_settings.fps,
+    status = m_muxer->Open(m_settings.width, m_settings.height, m_settings.fps,
                           [this](const uint8_t* data, size_t size) {
                               m_pending.insert(m_pending.end(), data, data + size);
                           });
@@ -193,9 +197,9 @@ Status EncodeQualcomm::Pipeline::EncodeAndPublish(const Nv12Picture& picture, in
                                                   Clock::time_point created) {
     m_last_pts = pts;
     EncodedAccessUnit unit;
-    Status status = m_encoder.Encode(picture, pts, unit);
+    Status status = m_encoder->Encode(picture, pts, unit);
     if (status != Status::SUCCESS || unit.size == 0) return status;
-    status = m_muxer.WriteFrame(unit.data, unit.size, unit.pts, unit.dts, unit.key);
+    status = m_muxer->WriteFrame(unit.data, unit.size, unit.pts, unit.dts, unit.key);
     if (status != Status::SUCCESS) {
         m_pending.clear();
         return status;

@@ -1,4 +1,4 @@
-#include "h264_encoder.h"
+#include "x264_encoder.h"
 
 #include <cstdint>
 
@@ -8,16 +8,16 @@ extern "C" {
 
 #include "log.h"
 
-H264Encoder::~H264Encoder() { Close(); }
+X264Encoder::~X264Encoder() { Close(); }
 
-void H264Encoder::Close() {
+void X264Encoder::Close() {
     if (m_encoder != nullptr) {
         x264_encoder_close(m_encoder);
         m_encoder = nullptr;
     }
 }
 
-Status H264Encoder::Open(const H264Settings& settings) {
+Status X264Encoder::Open(const H264Settings& settings) {
     Close();
     const Log& log = Log::Instance();
     if (settings.width <= 0 || settings.height <= 0 || settings.width > MAX_SIDE ||
@@ -81,7 +81,7 @@ Status H264Encoder::Open(const H264Settings& settings) {
     return Status::SUCCESS;
 }
 
-Status H264Encoder::Encode(const Nv12Picture& picture, int64_t pts, EncodedAccessUnit& unit) {
+Status X264Encoder::Encode(const Nv12Picture& picture, int64_t pts, EncodedAccessUnit& unit) {
     unit = EncodedAccessUnit{};
     if (m_encoder == nullptr) {
         Log::Instance().Errorf("H.264 encoder: Encode called before Open");

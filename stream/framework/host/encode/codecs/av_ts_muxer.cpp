@@ -1,4 +1,4 @@
-#include "ts_muxer.h"
+#include "av_ts_muxer.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -17,15 +17,15 @@ const char* AvError(int code, char (&text)[AV_ERROR_MAX_STRING_SIZE]) {
 
 }  // namespace
 
-TsMuxer::~TsMuxer() { Close(); }
+AvTsMuxer::~AvTsMuxer() { Close(); }
 
-int TsMuxer::WritePacket(void* opaque, uint8_t* data, int size) {
-    auto* self = static_cast<TsMuxer*>(opaque);
+int AvTsMuxer::WritePacket(void* opaque, uint8_t* data, int size) {
+    auto* self = static_cast<AvTsMuxer*>(opaque);
     if (size > 0 && self->m_sink) self->m_sink(data, static_cast<size_t>(size));
     return size;
 }
 
-Status TsMuxer::Open(int width, int height, int fps, Sink sink) {
+Status AvTsMuxer::Open(int width, int height, int fps, Sink sink) {
     Close();
     const Log& log = Log::Instance();
     char text[AV_ERROR_MAX_STRING_SIZE];
@@ -44,7 +44,7 @@ Status TsMuxer::Open(int width, int height, int fps, Sink sink) {
         return Status::FAILURE_ALLOCATION;
     }
     m_io = avio_alloc_context(buffer, static_cast<int>(IO_BUFFER_SIZE), 1, this, nullptr,
-                              &TsMuxer::WritePacket, nullptr);
+                              &AvTsMuxer::WritePacket, nullptr);
     if (m_io == nullptr) {
         av_free(buffer);
         log.Errorf("TS muxer: cannot allocate the output context");
@@ -82,7 +82,7 @@ Status TsMuxer::Open(int width, int height, int fps, Sink sink) {
     return Status::SUCCESS;
 }
 
-Status TsMuxer::WriteFrame(const uint8_t* data, size_t size, int64_t pts, int64_t dts, bool key) {
+Status AvTsMuxer::WriteFrame(const uint8_t* data, size_t size, int64_t pts, int64_t dts, bool key) {
     if (m_format == nullptr) {
         Log::Instance().Errorf("TS muxer: frame written before Open");
         return Status::FAILURE_INVALID_STATE;
@@ -110,7 +110,7 @@ Status TsMuxer::WriteFrame(const uint8_t* data, size_t size, int64_t pts, int64_
     return Status::SUCCESS;
 }
 
-void TsMuxer::Close() {
+void AvTsMuxer::Close() {
     if (m_format != nullptr && m_header_written) {
         const int result = av_write_trailer(m_format);
         if (result < 0) {
@@ -122,7 +122,7 @@ void TsMuxer::Close() {
     Free();
 }
 
-void TsMuxer::Free() {
+void AvTsMuxer::Free() {
     if (m_io != nullptr) {
         av_freep(&m_io->buffer);
         avio_context_free(&m_io);
