@@ -14,7 +14,9 @@ build/%/build.ninja: CMakeLists.txt CMakePresets.json
 build: deps build/dev/build.ninja
 	cmake --build --preset dev -j $(JOBS)
 
-demo: build
+# Only what the demo runs: the programs, the emulator and the frame tools.
+demo: deps build/dev/build.ninja
+	cmake --build --preset dev -j $(JOBS) --target demo_programs
 	scripts/demo
 
 test: deps
