@@ -1,16 +1,19 @@
 // The whole scaler_probe process against one ffmpeg command that writes the
-// same four scaled files from the same input frame. Each iteration runs
-// both, one after the other, in folders of their own. Time is the probe's;
-// the counter ffmpeg_over_probe is how many times longer ffmpeg took
-// (goal: at least 5).
+// same four scaled files from the same input frame. Each iteration is a pair:
+// both run, one after the other, in folders of their own. Time is the probe's;
+// the counters are the median over the pairs of the probe's wall time over
+// ffmpeg's (goal: at most 0.15), each side's median milliseconds, and the
+// probe's peak memory over ffmpeg's (goal: at most 0.5).
 #include <benchmark/benchmark.h>
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -22,7 +25,8 @@
 namespace {
 
 // Runs argv in `folder` with output discarded; the exit status, or -1.
-int Run(const std::string& folder, const std::vector<std::string>& args) {
+// peak_kb: the child's largest resident set.
+int Run(const std::string& folder, const std::vector<std::string>& args, long* peak_kb) {
     const pid_t pid = fork();
     if (pid == 0) {
         const int null_fd = open("/dev/null", O_WRONLY);
@@ -36,7 +40,9 @@ int Run(const std::string& folder, const std::vector<std::string>& args) {
         _exit(127);
     }
     int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid || !WIFEXITED(status)) return -1;
+    *peak_kb = usage.ru_maxrss;
     return WEXITSTATUS(status);
 }
 
@@ -64,6 +70,13 @@ double Seconds(std::chrono::steady_clock::time_point from) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - from).count();
 }
 
+double Median(std::vector<double> values) {
+    if (values.empty()) return 0;
+    std::sort(values.begin(), values.end());
+    const size_t middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
 void BM_ScalerProbeProcess(benchmark::State& state) {
     char root_template[] = "/tmp/scaler_probe_bench.XXXXXX";
     const std::string root = mkdtemp(root_template) ? root_template : "";
@@ -71,29 +84,37 @@ void BM_ScalerProbeProcess(benchmark::State& state) {
     const std::string probe_folder = MakeFolder(root, "probe");
     const std::string ffmpeg_folder = MakeFolder(root, "ffmpeg");
 
-    double probe = 0, ffmpeg = 0;
+    std::vector<double> probe_ms, ffmpeg_ms, ratios, memory_ratios;
     for (auto _ : state) {
+        long probe_kb = 0, ffmpeg_kb = 0;
         auto start = std::chrono::steady_clock::now();
-        const int probe_status = Run(probe_folder, {SCALER_PROBE_PATH});
-        const double seconds = Seconds(start);
-        probe += seconds;
-        state.SetIterationTime(seconds);
+        const int probe_status = Run(probe_folder, {SCALER_PROBE_PATH}, &probe_kb);
+        const double probe_seconds = Seconds(start);
+        state.SetIterationTime(probe_seconds);
 
         start = std::chrono::steady_clock::now();
-        const int ffmpeg_status = Run(ffmpeg_folder, FFMPEG);
-        ffmpeg += Seconds(start);
+        const int ffmpeg_status = Run(ffmpeg_folder, FFMPEG, &ffmpeg_kb);
+        const double ffmpeg_seconds = Seconds(start);
         if (probe_status != 0 || ffmpeg_status != 0) {
             state.SkipWithError(probe_status != 0 ? "scaler_probe failed" : "ffmpeg failed");
             break;
         }
+        probe_ms.push_back(1000 * probe_seconds);
+        ffmpeg_ms.push_back(1000 * ffmpeg_seconds);
+        ratios.push_back(probe_seconds / ffmpeg_seconds);
+        memory_ratios.push_back(static_cast<double>(probe_kb) / static_cast<double>(ffmpeg_kb));
     }
-    state.counters["ffmpeg_over_probe"] = ffmpeg / probe;
-    state.counters["ffmpeg_ms"] = 1000.0 * ffmpeg / static_cast<double>(state.iterations());
+    state.counters["pairs"] = static_cast<double>(ratios.size());
+    state.counters["probe_over_ffmpeg"] = Median(ratios);
+    state.counters["probe_ms"] = Median(probe_ms);
+    state.counters["ffmpeg_ms"] = Median(ffmpeg_ms);
+    state.counters["peak_memory_over_ffmpeg"] = Median(memory_ratios);
     std::system(("rm -rf '" + root + "'").c_str());
 }
 
 }  // namespace
 
-BENCHMARK(BM_ScalerProbeProcess)->UseManualTime()->Unit(benchmark::kMillisecond)->MinTime(3.0);
+// At least 11 pairs on any machine: a median of fewer says little on a shared one.
+BENCHMARK(BM_ScalerProbeProcess)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(21);
 
 BENCHMARK_MAIN();

@@ -28,6 +28,17 @@ cmake -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja -DCMAKE_B
   { cat "$work/configure.log"; fail "the consumer project does not configure"; }
 cmake --build "$work/consumer" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "the programs do not build"; }
 
+# A search path entry that is empty or relative names the current folder, where
+# anyone may plant a library: every entry is absolute or from $ORIGIN.
+for file in "$build"/bin/* "$build"/lib/*.so "$work/prefix"/bin/* "$work/prefix"/lib/*.so; do
+  runpath=$(readelf -d "$file" 2>/dev/null | sed -n 's/.*R\(UN\)\?PATH.*\[\(.*\)\]/\2/p')
+  [ -n "$runpath" ] || continue
+  IFS=: read -r -a entries <<<"$runpath:"
+  for entry in "${entries[@]}"; do
+    case "$entry" in /*|'$ORIGIN'*) ;; *) fail "$file searches \"$entry\" for libraries ($runpath)";; esac
+  done
+done
+
 for dir in "$work/consumer" "$work/prefix/bin"; do
   for program in overload_monitor scaler_probe netout_probe; do
     readelf -d "$dir/$program" | grep -q 'NEEDED.*\[liblumaset\.so\.1\]' || fail "$dir/$program does not load liblumaset.so"
