@@ -78,7 +78,7 @@ TEST(GpioSimLifecycle, RigFailsLoudlyWhenTheEmulatorCannotMount) {
 }
 
 TEST(GpioSimLifecycle, CommandLineIsChecked) {
-    const std::string program = GPIO_SIM_PATH;
+    const std::string program = LauncherPrefix() + GPIO_SIM_PATH;
     EXPECT_EQ(ExitStatusOf(program + " --help >/dev/null"), 0);
     EXPECT_EQ(ExitStatusOf(program + " 2>/dev/null"), 2);
     EXPECT_EQ(ExitStatusOf(program + " --lines 0 /tmp 2>/dev/null"), 2);

@@ -1,9 +1,13 @@
 #!/usr/bin/env bash
 # Installs the build into a fresh prefix, builds the three programs against the
 # installed package only (consumer/), and runs what was built and installed.
-#   install_test.sh BUILD_DIR SOURCE_DIR
+#   install_test.sh BUILD_DIR SOURCE_DIR [TOOLCHAIN_FILE [LAUNCHER]]
+# A cross build passes its toolchain file (the consumer is built the same way)
+# and the emulator that runs its programs.
 set -euo pipefail
-build=$1 source=$2
+build=$1 source=$2 toolchain=${3:-} launcher=${4:-}
+toolchain_option=()
+[ -z "$toolchain" ] || toolchain_option=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
 work=$(mktemp -d /tmp/lumaset-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "install test: $*" >&2; exit 1; }
@@ -23,7 +27,7 @@ fi
 mkdir -p "$work/sources/overload" "$work/sources/daemon/test"
 cp "$source/stream/overload/vesk_overload_detector.cpp" "$work/sources/overload/"
 cp "$source/stream/daemon/test/scaler_probe.cpp" "$source/stream/daemon/test/netout_probe.cpp" "$work/sources/daemon/test/"
-cmake -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+cmake -S "$source/tests/install/consumer" -B "$work/consumer" -G Ninja -DCMAKE_BUILD_TYPE=Release "${toolchain_option[@]}" \
       -DCMAKE_PREFIX_PATH="$work/prefix" -DPROGRAM_SOURCES="$work/sources" >"$work/configure.log" ||
   { cat "$work/configure.log"; fail "the consumer project does not configure"; }
 cmake --build "$work/consumer" >"$work/build.log" 2>&1 || { cat "$work/build.log"; fail "the programs do not build"; }
@@ -43,12 +47,12 @@ for dir in "$work/consumer" "$work/prefix/bin"; do
   for program in overload_monitor scaler_probe netout_probe; do
     readelf -d "$dir/$program" | grep -q 'NEEDED.*\[liblumaset\.so\.1\]' || fail "$dir/$program does not load liblumaset.so"
   done
-  "$dir/scaler_probe" -h | grep -q '^	scaler_probe \[-h\]$' || fail "$dir/scaler_probe -h"
-  status=0; LUMASET_GPIO_SYSFS="$work/no_gpio" "$dir/overload_monitor" 2>"$work/overload.log" || status=$?
+  $launcher "$dir/scaler_probe" -h | grep -q '^	scaler_probe \[-h\]$' || fail "$dir/scaler_probe -h"
+  status=0; LUMASET_GPIO_SYSFS="$work/no_gpio" $launcher "$dir/overload_monitor" 2>"$work/overload.log" || status=$?
   [ "$status" -eq 1 ] && grep -q 'Unable to start the overload detector: gpio 208' "$work/overload.log" ||
     fail "$dir/overload_monitor without GPIO: status $status, $(cat "$work/overload.log")"
   # One cycle starts the encoder, which loads the codec module from beside the library.
-  LUMASET_OPTIONS="enc0.width=64 enc0.height=32" "$dir/netout_probe" -s 0 -i 127.0.0.1 -p 9 \
+  LUMASET_OPTIONS="enc0.width=64 enc0.height=32" $launcher "$dir/netout_probe" -s 0 -i 127.0.0.1 -p 9 \
     >"$work/netout.out" 2>"$work/netout.log" || fail "$dir/netout_probe: $(cat "$work/netout.log")"
   tail -n 1 "$work/netout.out" | grep -qx Success || fail "$dir/netout_probe did not succeed"
   if grep -q 'Assert\|codec module' "$work/netout.log"; then fail "$dir/netout_probe: $(cat "$work/netout.log")"; fi

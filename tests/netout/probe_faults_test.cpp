@@ -309,7 +309,7 @@ Seen RunRow(const Fault& row, const std::string& dir) {
                                       : "ip link set lo up && echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6";
         command.insert(command.end(), {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\" \"$@\""});
     }
-    command.push_back(PROBE);
+    for (const std::string& word : LaunchCommand(PROBE)) command.push_back(word);
     for (const auto& arg : row.args)
         command.push_back(Replace(Replace(arg, "OTHER_PORT", other ? other->PortText() : ""), "PORT",
                                   std::to_string(port)));

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "launcher.h"
 #include "tool_runner.h"
 
 namespace probe_run {
@@ -45,7 +46,8 @@ const std::string SMALL_OPTIONS = "enc0.width=320 enc0.height=240 enc0.bitrate=5
 const std::string SMALL = "LUMASET_OPTIONS=" + SMALL_OPTIONS;
 
 inline ToolResult RunProbe(std::vector<std::string> args, std::vector<std::string> env = {SMALL}) {
-    args.insert(args.begin(), PROBE);
+    const std::vector<std::string> launch = LaunchCommand(PROBE);
+    args.insert(args.begin(), launch.begin(), launch.end());
     return RunTool(args, env);
 }
 

@@ -268,8 +268,11 @@ const FaultRow ROWS[] = {
     {"NoKernelWakeLocks", Tree::EMULATOR, WITH_STATE_DIR,
      [](World& w) {
          w.Drive(1);
-         EXPECT_EQ(w.Count("I overload_monitor: no kernel wake locks (" + w.dir.Path("no_power") +
-                           "/wake_lock missing): running without one"), 1u) << w.Log();
+         // The daemon looks for wake locks once its detector runs: wait for the line.
+         const std::string line = "I overload_monitor: no kernel wake locks (" + w.dir.Path("no_power") +
+                                  "/wake_lock missing): running without one";
+         EXPECT_TRUE(w.WaitLog(line)) << w.Log();
+         EXPECT_EQ(w.Count(line), 1u) << w.Log();
          EXPECT_EQ(w.rig->ActiveWakeLocks(), "\n");
      }, SIGTERM},
 };

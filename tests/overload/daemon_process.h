@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "gpio_sim_rig.h"
+#include "launcher.h"
 #include "overload_test_support.h"
 
 namespace overload_test {
@@ -56,7 +57,8 @@ public:
            const std::string& data_setup = WITH_STATE_DIR) {
         m_log_path = work_dir + "/daemon.log";
         const std::string setup = "mount -t tmpfs -o size=64k overload_test /data && STATE_DIR=" +
-                                  STATE_DIR + " && { " + data_setup + "; } && exec \"$0\"";
+                                  STATE_DIR + " && { " + data_setup + "; } && exec " +
+                                  LauncherPrefix() + "\"$0\"";
         m_pid = fork();
         if (m_pid < 0) throw std::runtime_error(std::string("fork: ") + strerror(errno));
         if (m_pid == 0) {

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "launcher.h"
+
 // Runs the real scaler_probe (SCALER_PROBE_PATH) in a folder of its own.
 struct ProbeRun {
     int status = -1;  // exit status, or -1 when it did not exit normally
@@ -77,8 +79,9 @@ public:
             dup2(out_fd, STDOUT_FILENO);
             dup2(err_fd, STDERR_FILENO);
             std::vector<char*> argv;
-            for (const auto& word : wrapper) argv.push_back(const_cast<char*>(word.c_str()));
-            argv.push_back(const_cast<char*>(SCALER_PROBE_PATH));
+            std::vector<std::string> command = wrapper;
+            for (const std::string& word : LaunchCommand(SCALER_PROBE_PATH)) command.push_back(word);
+            for (auto& word : command) argv.push_back(word.data());
             for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
             argv.push_back(nullptr);
             setenv("LUMASET_LOG_LEVEL", "info", 1);

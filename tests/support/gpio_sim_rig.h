@@ -29,6 +29,8 @@
 #include <thread>
 #include <vector>
 
+#include "launcher.h"
+
 #ifndef GPIO_SIM_PATH
 #define GPIO_SIM_PATH "gpio_sim"
 #endif
@@ -62,11 +64,13 @@ public:
             // The emulator must not outlive a test that crashes: it unmounts on SIGTERM.
             prctl(PR_SET_PDEATHSIG, SIGTERM);
             if (getppid() != parent) _exit(127);
-            std::vector<char*> argv{const_cast<char*>(gpio_sim_path.c_str())};
-            for (const std::string& option : options) argv.push_back(const_cast<char*>(option.c_str()));
-            argv.push_back(const_cast<char*>(m_mount_point.c_str()));
+            std::vector<std::string> command = LaunchCommand(gpio_sim_path);
+            command.insert(command.end(), options.begin(), options.end());
+            command.push_back(m_mount_point);
+            std::vector<char*> argv;
+            for (std::string& word : command) argv.push_back(word.data());
             argv.push_back(nullptr);
-            execv(gpio_sim_path.c_str(), argv.data());
+            execvp(argv[0], argv.data());
             _exit(127);
         }
 

@@ -18,16 +18,25 @@ size_t PageSize() {
 }
 
 // Maps the block's pages now, a piece at a time: each piece holds the
-// process's memory map lock only briefly.
+// process's memory map lock only briefly. Kernels before 5.14 refuse the
+// advice (EINVAL) and qemu-user accepts it and does nothing, so the pages it
+// did not map are then written one by one; the block is new, all zeros.
 void Populate(uint8_t* address, size_t size, const std::string& name) {
     constexpr size_t PIECE = size_t{256} << 10;
     for (size_t offset = 0; offset < size; offset += PIECE) {
         errno = 0;
         if (madvise(address + offset, std::min(PIECE, size - offset), MADV_POPULATE_WRITE) < 0) {
-            Log::Instance().Warnf("madvise(%s, %zu, MADV_POPULATE_WRITE): (%d) %m", name.c_str(), size, errno);
-            return;
+            if (errno != EINVAL)
+                Log::Instance().Warnf("madvise(%s, %zu, MADV_POPULATE_WRITE): (%d) %m", name.c_str(), size, errno);
+            break;
         }
     }
+    const size_t page = PageSize(), pages = size / page;
+    std::unique_ptr<unsigned char[]> mapped(new unsigned char[pages]());
+    const bool known = mincore(address, size, mapped.get()) == 0;
+    volatile uint8_t* const bytes = address;
+    for (size_t index = 0; index < pages; ++index)
+        if (!known || !(mapped[index] & 1)) bytes[index * page] = 0;
 }
 
 // The live buffers of this process by descriptor address, so that a view of
