@@ -4,7 +4,9 @@
 #include <chrono>
 #include <cstring>
 #include <thread>
+#include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -92,7 +94,7 @@ size_t ResidentPages(const Buffer& buffer) {
     return static_cast<size_t>(std::count_if(resident.begin(), resident.end(), [](unsigned char r) { return r & 1; }));
 }
 
-TEST(BufferPool, PreallocatedBuffersComeWithEveryPageInPlaceAndWithoutAWait) {
+TEST(BufferPool, BuffersComeWithEveryPageInPlaceAndPreallocatedOnesWithoutAWait) {
     // All buffers are being made: a request that may not wait still gets one.
     AndroidMetadataBufferPool pool("prepared_pool", Pool(2, 1425408, 2));
     std::shared_ptr<Buffer> first, second, third;
@@ -103,10 +105,31 @@ TEST(BufferPool, PreallocatedBuffersComeWithEveryPageInPlaceAndWithoutAWait) {
     EXPECT_EQ(ResidentPages(*first), first->GetSize() / sysconf(_SC_PAGESIZE));
     EXPECT_EQ(ResidentPages(*second), second->GetSize() / sysconf(_SC_PAGESIZE));
 
-    // Made on demand, a buffer's pages come when first written.
-    AndroidMetadataBufferPool lazy("lazy_pool", Pool(1, 1425408));
-    ASSERT_EQ(lazy.GetBuffer(third, 0), Status::SUCCESS);
-    EXPECT_EQ(ResidentPages(*third), 0u);
+    // Made on demand, a buffer has its pages too.
+    AndroidMetadataBufferPool on_demand("on_demand_pool", Pool(1, 1425408));
+    ASSERT_EQ(on_demand.GetBuffer(third, 0), Status::SUCCESS);
+    EXPECT_EQ(ResidentPages(*third), third->GetSize() / sysconf(_SC_PAGESIZE));
+}
+
+TEST(BufferPool, ABufferThatCouldNotBeMadeDoesNotUseUpThePool) {
+    AndroidMetadataBufferPool pool("one_buffer_pool", Pool(1, 65536));
+    std::shared_ptr<Buffer> buffer;
+    {
+        // No descriptor left for the buffer's memory.
+        LogCapture log;
+        rlimit saved{};
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        const int lowest_free = fcntl(0, F_DUPFD_CLOEXEC, 0);
+        ASSERT_GE(lowest_free, 0);
+        close(lowest_free);
+        rlimit none = saved;
+        none.rlim_cur = static_cast<rlim_t>(lowest_free);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+        const Status refused = pool.GetBuffer(buffer, 0);
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+        EXPECT_EQ(refused, Status::FAILURE_ALLOCATION);
+    }
+    EXPECT_EQ(pool.GetBuffer(buffer, 0), Status::SUCCESS) << "the failed one still counts";
 }
 
 TEST(BufferPool, APoolGoneWhileItsBuffersAreBeingMadeLeavesNothingBehind) {

@@ -114,9 +114,18 @@ Status AndroidMetadataBufferPool::GetBuffer(std::shared_ptr<Buffer>& buffer, int
         taken = std::move(m_state->m_free.back());
         m_state->m_free.pop_back();
     } else {
-        taken = Buffer::Allocate(m_state->BufferSize(), m_state->m_name);
-        if (!taken) return Status::FAILURE_ALLOCATION;
+        // Made with every page in place: one call maps them all, which costs
+        // far less than a fault a page when the frame is first written. Made
+        // outside the lock, and counted first so no other caller goes past the count.
         ++m_state->m_allocated;
+        lock.unlock();
+        taken = Buffer::Allocate(m_state->BufferSize(), m_state->m_name, true);
+        lock.lock();
+        if (!taken) {
+            --m_state->m_allocated;
+            m_state->m_returned.notify_all();
+            return Status::FAILURE_ALLOCATION;
+        }
     }
     ++m_state->m_outstanding;
 
