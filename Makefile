@@ -1,12 +1,23 @@
 # The two set-up commands: `make demo` and `make test`.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build demo test test-dev test-asan test-tsan test-fuzz test-armhf test-armhf-asan clean
+.PHONY: all deps deps-armhf sysroot build demo test test-dev test-asan test-tsan test-fuzz \
+        test-armhf test-armhf-asan clean
 
 all: build
 
+# Host packages only: the host build, the demo, the host suites, the benchmarks.
 deps:
-	scripts/install-deps
+	scripts/install-deps host
+
+# The cross compiler, qemu-arm and mmdebstrap (host packages), then the armhf
+# sysroot in the user's cache, made when missing or stale.
+deps-armhf:
+	scripts/install-deps armhf
+sysroot: deps-armhf
+	scripts/make-sysroot
+build/sysroot-armhf:
+	scripts/make-sysroot
 
 build/%/build.ninja: CMakeLists.txt CMakePresets.json
 	cmake --preset $* >/dev/null
@@ -19,7 +30,7 @@ demo: deps build/dev/build.ninja
 	cmake --build --preset dev -j $(JOBS) --target demo_programs
 	scripts/demo
 
-test: deps
+test: deps deps-armhf
 	$(MAKE) test-dev test-asan test-tsan test-fuzz test-armhf test-armhf-asan
 
 test-dev: build/dev/build.ninja
@@ -38,15 +49,19 @@ test-fuzz: build/fuzz/build.ninja
 	cmake --build --preset fuzz -j $(JOBS)
 	ctest --preset fuzz
 
+# A new sysroot is configured afresh: the cache holds paths into the old one.
+build/armhf/build.ninja build/armhf-asan/build.ninja: build/%/build.ninja: CMakeLists.txt CMakePresets.json build/sysroot-armhf
+	cmake --preset $* --fresh >/dev/null
+
 # 32-bit ARM, every program and test run under qemu-arm (no binfmt needed).
 # After test-dev: one test compares the ARM programs' output with the host's.
-test-armhf: build/armhf/build.ninja
+test-armhf: sysroot build/armhf/build.ninja
 	cmake --build --preset armhf -j $(JOBS)
 	ctest --preset armhf -j $(JOBS)
 
 # AddressSanitizer+UBSan on ARM under qemu-arm; its leak checker does not run
 # under qemu-user, so leaks are checked by the host asan suite only.
-test-armhf-asan: build/armhf-asan/build.ninja
+test-armhf-asan: sysroot build/armhf-asan/build.ninja
 	cmake --build --preset armhf-asan -j $(JOBS)
 	ctest --preset armhf-asan -j $(JOBS)
 

@@ -6,9 +6,12 @@
 # and the emulator that runs its programs.
 set -euo pipefail
 build=$1 source=$2 toolchain=${3:-} launcher=${4:-}
-toolchain_option=()
-[ -z "$toolchain" ] || toolchain_option=(-DCMAKE_TOOLCHAIN_FILE="$toolchain")
 work=$(mktemp -d /tmp/lumaset-install.XXXXXX)
+toolchain_option=()
+# A cross toolchain looks for packages inside its sysroot only: it is told
+# where the installed package is.
+[ -z "$toolchain" ] ||
+  toolchain_option=(-DCMAKE_TOOLCHAIN_FILE="$toolchain" -Dlumaset_DIR="$work/prefix/lib/cmake/lumaset")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "install test: $*" >&2; exit 1; }
 

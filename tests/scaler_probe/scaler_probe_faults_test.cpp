@@ -68,7 +68,7 @@ exit $status)";
 std::vector<std::string> Wrapper(Runner runner) {
     switch (runner) {
         case Runner::ROOT: return {};
-        case Runner::NOBODY: return {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"};
+        case Runner::NOBODY: return AsUser(65534);
         case Runner::FULL_DISK: return {"unshare", "--mount", "--propagation", "private", "sh", "-c", FULL_DISK_SCRIPT, "sh"};
     }
     return {};

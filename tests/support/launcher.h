@@ -34,4 +34,18 @@ inline std::string LauncherPrefix() {
     return prefix;
 }
 
+// The words that run a program as another user (uid and gid `id`, no groups),
+// with the build and its sysroot in that user's reach wherever the clone lives.
+inline std::vector<std::string> AsUser(int id) {
+    std::vector<std::string> words{LUMASET_REACHABLE};
+    std::istringstream trees(LUMASET_RUNTIME_TREES);
+    for (std::string tree; std::getline(trees, tree, ':');)
+        if (!tree.empty()) words.push_back(tree);
+    const std::string ids = std::to_string(id);
+    for (const std::string& word : {std::string("--"), std::string("setpriv"), "--reuid=" + ids,
+                                    "--regid=" + ids, std::string("--clear-groups"), std::string("--")})
+        words.push_back(word);
+    return words;
+}
+
 inline bool UnderEmulation() { return !LauncherWords().empty(); }
