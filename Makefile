@@ -1,8 +1,8 @@
 # The two set-up commands: `make demo` and `make test`.
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps deps-armhf sysroot build demo test test-dev test-asan test-tsan test-fuzz \
-        test-armhf test-armhf-asan clean
+.PHONY: all deps deps-armhf deps-vm sysroot kernel build demo test test-dev test-asan test-tsan \
+        test-fuzz test-armhf test-armhf-asan test-vm clean
 
 all: build
 
@@ -19,6 +19,13 @@ sysroot: deps-armhf
 build/sysroot-armhf:
 	scripts/make-sysroot
 
+# qemu-system-arm and the kernel sources (host packages), then the booted
+# appliance's kernel in the user's cache, built when missing or stale.
+deps-vm:
+	scripts/install-deps vm
+kernel: deps-vm deps-armhf
+	scripts/make-appliance-kernel >/dev/null
+
 build/%/build.ninja: CMakeLists.txt CMakePresets.json
 	cmake --preset $* >/dev/null
 
@@ -30,8 +37,8 @@ demo: deps build/dev/build.ninja
 	cmake --build --preset dev -j $(JOBS) --target demo_programs
 	scripts/demo
 
-test: deps deps-armhf
-	$(MAKE) test-dev test-asan test-tsan test-fuzz test-armhf test-armhf-asan
+test: deps deps-armhf deps-vm
+	$(MAKE) test-dev test-asan test-tsan test-fuzz test-armhf test-armhf-asan test-vm
 
 test-dev: build/dev/build.ninja
 	cmake --build --preset dev -j $(JOBS)
@@ -64,6 +71,12 @@ test-armhf: sysroot build/armhf/build.ninja
 test-armhf-asan: sysroot build/armhf-asan/build.ninja
 	cmake --build --preset armhf-asan -j $(JOBS)
 	ctest --preset armhf-asan -j $(JOBS)
+
+# The ARM programs in the booted appliance: a real ARM kernel under
+# qemu-system-arm, one boot per test (after test-armhf, whose build it runs).
+test-vm: sysroot kernel build/armhf/build.ninja
+	cmake --build --preset armhf -j $(JOBS)
+	ctest --preset vm -j $(JOBS)
 
 clean:
 	rm -rf build

@@ -16,7 +16,7 @@
 #include <string>
 #include <thread>
 
-#include "gpio_sim_rig.h"
+#include "gpio_rig.h"
 #include "launcher.h"
 #include "overload_test_support.h"
 
@@ -92,7 +92,7 @@ public:
         return "/proc/" + std::to_string(m_pid) + "/root" + STATE_DIR + "/" + name;
     }
     // Ready once the poll thread exists; false if the daemon ended first.
-    bool WaitReady(const GpioSimRig& rig) {
+    bool WaitReady(const GpioRig& rig) {
         rig.WaitFor([&] { return Exited() || ThreadsNamed("overload_interr", std::to_string(m_pid)) == 1; },
                     10000);
         return !Exited();

@@ -1,5 +1,6 @@
-// overload_monitor end to end: the real binary under the GPIO emulator, in a
-// private mount namespace with a fresh tmpfs on /data for its state file.
+// overload_monitor end to end: the real binary under the GPIO emulator (or the
+// kernel's gpio-sim in the booted appliance), in a private mount namespace
+// with a fresh tmpfs on /data for its state file.
 
 #include <gtest/gtest.h>
 
@@ -8,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "gpio_sim_rig.h"
+#include "gpio_rig.h"
 #include "daemon_process.h"
 
 using namespace overload_test;
@@ -21,7 +22,7 @@ constexpr int BLUE = 235;
 class DaemonTest : public ::testing::Test {
 protected:
     DataMountPoint m_data;
-    GpioSimRig m_rig;
+    GpioRig m_rig;
     ScratchDir m_dir;
 };
 
@@ -32,7 +33,9 @@ TEST_F(DaemonTest, EdgesDriveLedsAndStateFileWhileHoldingTheWakeLock) {
     const std::string lock = "overload_monitor." + std::to_string(daemon.Pid()) + ".0";
     EXPECT_TRUE(m_rig.WaitFor([&] { return m_rig.ActiveWakeLocks() == lock + "\n"; }))
         << m_rig.ActiveWakeLocks();
-    EXPECT_EQ(m_rig.Writes(RED) + m_rig.Writes(BLUE), 0) << "LEDs written at start-up";
+    if constexpr (GpioRig::COUNTS_WRITES) {
+        EXPECT_EQ(m_rig.Writes(RED) + m_rig.Writes(BLUE), 0) << "LEDs written at start-up";
+    }
     EXPECT_EQ(daemon.State(), "<missing>") << "state file written at start-up";
 
     for (int round = 0; round < 3; ++round) {
@@ -48,6 +51,8 @@ TEST_F(DaemonTest, EdgesDriveLedsAndStateFileWhileHoldingTheWakeLock) {
     kill(daemon.Pid(), SIGTERM);
     EXPECT_EQ(daemon.WaitExit(), SIGTERM);
     EXPECT_EQ(daemon.Log().find(" E "), std::string::npos) << daemon.Log();
+    // A signal ends it without unlocking: the kernel's timed lock runs out.
+    EXPECT_TRUE(m_rig.WaitFor([&] { return m_rig.ActiveWakeLocks() == "\n"; }, 8000)) << m_rig.ActiveWakeLocks();
 }
 
 TEST_F(DaemonTest, HandledSignalsEndItWithTheSignalNumber) {

@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "launcher.h"
+#include "sysfs_io.h"
 
 #ifndef GPIO_SIM_PATH
 #define GPIO_SIM_PATH "gpio_sim"
@@ -37,6 +38,11 @@
 
 class GpioSimRig {
 public:
+    // Its control tree counts each line's value writes and can make them fail.
+    static constexpr bool COUNTS_WRITES = true;
+    // What a poller of a line sees once Kill() took the file system away.
+    static constexpr const char* KILLED_LINE_REPORT = "it reports an error without an edge";
+
     // Throws std::runtime_error naming the reason when the emulator cannot be mounted.
     // options: extra command-line options of the emulator (for example "--lines=200").
     explicit GpioSimRig(const std::vector<std::string>& options = {},
@@ -148,45 +154,14 @@ public:
     }
 
     // Whole file from offset 0; throws std::system_error when it cannot be read.
-    std::string ReadFile(const std::string& relative_path) const {
-        const std::string path = Path(relative_path);
-        const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd < 0) throw std::system_error(errno, std::generic_category(), "open " + path);
-        std::string text;
-        char chunk[256];
-        for (;;) {
-            const ssize_t got = read(fd, chunk, sizeof chunk);
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) {
-                const int error = errno;
-                close(fd);
-                throw std::system_error(error, std::generic_category(), "read " + path);
-            }
-            if (got == 0) break;
-            text.append(chunk, static_cast<size_t>(got));
-        }
-        close(fd);
-        return text;
-    }
-
+    std::string ReadFile(const std::string& relative_path) const { return sysfs_io::ReadWhole(Path(relative_path)); }
     // One write(2) of the text, as `echo` would; 0 or the errno of the failure.
     int WriteFile(const std::string& relative_path, const std::string& text) const {
-        const int fd = open(Path(relative_path).c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) return errno;
-        const ssize_t put = write(fd, text.data(), text.size());
-        const int error = put < 0 ? errno : 0;
-        close(fd);
-        return error;
+        return sysfs_io::WriteOnce(Path(relative_path), text);
     }
-
     // Checks the condition every millisecond until it holds or the time is up.
     bool WaitFor(std::function<bool()> condition, int timeout_ms = 2000) const {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-        for (;;) {
-            if (condition()) return true;
-            if (std::chrono::steady_clock::now() > deadline) return condition();
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
+        return sysfs_io::WaitFor(condition, timeout_ms);
     }
 
 private:

@@ -11,6 +11,10 @@
 #ifndef LUMASET_LAUNCHER
 #define LUMASET_LAUNCHER ""
 #endif
+#ifndef LUMASET_REACHABLE
+#define LUMASET_REACHABLE "reachable"
+#define LUMASET_RUNTIME_TREES ""
+#endif
 
 // The words that come before a program's path; empty on the host.
 inline std::vector<std::string> LauncherWords() {
