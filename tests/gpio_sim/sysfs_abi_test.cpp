@@ -71,9 +71,14 @@ TEST(GpioSimSysfs, DirectionAndEdgeAcceptOnlyTheirWords) {
     GpioSimRig rig;
     ExportInput(rig, 5, "both");
     EXPECT_EQ(rig.ReadFile("gpio5/edge"), "both\n");
-    // A line tied to an interrupt cannot become an output, and back.
-    EXPECT_EQ(rig.WriteFile("gpio5/direction", "out"), EIO);
+    // As in the kernel: a line with an edge becomes an output and keeps its
+    // setting, which it takes again as it is, but no other edge.
+    ASSERT_EQ(rig.WriteFile("gpio5/direction", "out"), 0);
+    EXPECT_EQ(rig.ReadFile("gpio5/edge"), "both\n");
+    EXPECT_EQ(rig.WriteFile("gpio5/edge", "both"), 0);
+    EXPECT_EQ(rig.WriteFile("gpio5/edge", "rising"), EIO);
     ASSERT_EQ(rig.WriteFile("gpio5/edge", "none\n"), 0);
+    EXPECT_EQ(rig.WriteFile("gpio5/edge", "both"), EIO);
 
     ASSERT_EQ(rig.WriteFile("gpio5/direction", "high"), 0);
     EXPECT_EQ(rig.ReadFile("gpio5/direction"), "out\n");

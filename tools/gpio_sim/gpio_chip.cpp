@@ -77,8 +77,8 @@ int GpioChip::WriteDirection(unsigned gpio, const std::string& text) {
     }
     if (SysfsEquals(text, "high")) level = 1;
     else if (!SysfsEquals(text, "out") && !SysfsEquals(text, "low")) return EINVAL;
-    // A line tied to an interrupt cannot become an output.
-    if (line.edge != Edge::NONE) return EIO;
+    // As in the kernel, sysfs sets the direction raw: a line with an edge
+    // becomes an output all the same, and keeps its edge setting.
     line.output = true;
     line.level = level;  // "high"/"low" set the raw level, before active_low
     return 0;
@@ -92,7 +92,9 @@ int GpioChip::WriteEdge(unsigned gpio, const std::string& text) {
     else if (SysfsEquals(text, "both")) edge = Edge::BOTH;
     else return EINVAL;
     GpioLine& line = Touch(gpio);
-    // An output line cannot be flagged for an interrupt.
+    // The setting it has is taken again as it is; an output line cannot be
+    // flagged for another interrupt.
+    if (edge == line.edge) return 0;
     if (edge != Edge::NONE && line.output) return EIO;
     line.edge = edge;
     return 0;
