@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 
 .PHONY: all deps deps-armhf deps-vm sysroot kernel build demo test test-dev test-asan test-tsan \
-        test-fuzz test-armhf test-armhf-asan test-vm clean
+        test-fuzz test-armhf test-armhf-asan test-vm clean clean-cache
 
 all: build
 
@@ -80,3 +80,7 @@ test-vm: sysroot kernel build/armhf/build.ninja
 
 clean:
 	rm -rf build
+
+# The armhf sysroot and the appliance's kernel, shared by every clone.
+clean-cache:
+	rm -rf "$${XDG_CACHE_HOME:-$$HOME/.cache}/lumaset"

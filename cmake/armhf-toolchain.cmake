@@ -6,7 +6,8 @@ set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_LIBRARY_ARCHITECTURE arm-linux-gnueabihf)
 
 # build/sysroot-armhf links to the sysroot, which lives outside the source tree.
-set(LUMASET_SYSROOT "${CMAKE_CURRENT_LIST_DIR}/../build/sysroot-armhf" CACHE PATH
+get_filename_component(LUMASET_SOURCE_DIR "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(LUMASET_SYSROOT "${LUMASET_SOURCE_DIR}/build/sysroot-armhf" CACHE PATH
     "The armhf sysroot (scripts/make-sysroot makes it)")
 get_filename_component(CMAKE_SYSROOT "${LUMASET_SYSROOT}" REALPATH)
 if(NOT IS_DIRECTORY "${CMAKE_SYSROOT}/usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}")
