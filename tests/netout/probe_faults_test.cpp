@@ -11,6 +11,7 @@
 #include <future>
 #include <memory>
 #include <ostream>
+#include <signal.h>
 #include <string>
 #include <sys/stat.h>
 #include <thread>
@@ -38,7 +39,12 @@ enum class Rig {
 };
 
 // What standard output must be.
-enum class Out { HELP, REJECTED, RUN };
+enum class Out {
+    HELP,
+    REJECTED,
+    RUN,
+    KILLED,  // killed with SIGKILL once the start line can be read from the pipe
+};
 
 // What a row's run left behind.
 struct Seen {
@@ -70,6 +76,7 @@ void PrintTo(const Fault& row, std::ostream* out) { *out << row.name; }
 
 const char* const ENABLE_SENDER = "socket_out->SetEnabled(true) == Status::SUCCESS";
 const char* const ENABLE_ENCODER = "encoder->SetEnabled(true) == Status::SUCCESS";
+const std::string STARTED = "Encode is started and should run for specified time...\n";
 // Report periods of a second: a fault that lasts the run is warned about each second.
 const std::string EACH_SECOND = SMALL_OPTIONS + " netout0.report_seconds=1";
 // Unpaced at 5 fps, a frame fills several datagrams of the largest size.
@@ -281,6 +288,12 @@ const std::vector<Fault> FAULTS = {
          EXPECT_EQ(seen.counters.frames, 0u);
      },
      [](const std::string& dir) { ASSERT_EQ(mkfifo((dir + "/frames.fifo").c_str(), 0600), 0); }},
+    {"KilledDuringTheRun", "Killed with SIGKILL during the run, its output a pipe", Rig::LISTENING,
+     {"-s", "10", "-p", "PORT"}, SMALL_OPTIONS, 128 + SIGKILL, Out::KILLED, nullptr,
+     [](const Seen& seen) {
+         const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(seen.took);
+         EXPECT_LT(took, 5s) << "killed after " << took.count() << " ms: the line came at the end";
+     }},
 };
 
 int FreePort() {
@@ -318,11 +331,16 @@ Seen RunRow(const Fault& row, const std::string& dir) {
         command.push_back(Replace(Replace(arg, "OTHER_PORT", other ? other->PortText() : ""), "PORT",
                                   std::to_string(port)));
 
+    // `timeout` leads a process group of its own: the probe goes with it.
+    OutputWatch kill_once_started = [killed = false](pid_t pid, const std::string& out) mutable {
+        if (!killed && out.find(STARTED) != std::string::npos) killed = kill(-pid, SIGKILL) == 0;
+    };
     Seen seen;
     seen.dir = dir;
     const auto start = std::chrono::steady_clock::now();
     auto running = std::async(std::launch::async, [&] {
-        return RunTool(command, {"LUMASET_OPTIONS=" + Replace(row.options, "DIR", dir)});
+        return RunTool(command, {"LUMASET_OPTIONS=" + Replace(row.options, "DIR", dir)},
+                       row.out == Out::KILLED ? kill_once_started : nullptr);
     });
     if (row.rig == Rig::JOINS_LATE || row.rig == Rig::LEAVES) {
         std::this_thread::sleep_for(1s);
@@ -357,7 +375,8 @@ TEST_P(NetoutProbeFaults, AsTheDocSays) {
     if (row.prepare) row.prepare(dir.Path());
     const Seen seen = RunRow(row, dir.Path());
     const std::string& err = seen.run.err;
-    ASSERT_EQ(seen.run.status, row.status) << "124: it hung; 1 with unshare: needs root\n" << err;
+    ASSERT_EQ(seen.run.status, row.status) << "124: it hung; 1 with unshare: needs root\n"
+                                            << "standard output:\n" << seen.run.out << err;
     switch (row.out) {
     case Out::HELP:
         EXPECT_EQ(seen.run.out, "Get Arguments\n" + USAGE);
@@ -370,6 +389,11 @@ TEST_P(NetoutProbeFaults, AsTheDocSays) {
     case Out::RUN:
         EXPECT_EQ(seen.run.out, FULL_RUN);
         EXPECT_TRUE(seen.counters.found) << "no counters line at shutdown:\n" << err;
+        break;
+    case Out::KILLED:
+        EXPECT_EQ(seen.run.out, FULL_RUN.substr(0, FULL_RUN.find(STARTED) + STARTED.size()))
+            << "the progress lines before the kill were lost";
+        EXPECT_FALSE(seen.counters.found);
         break;
     }
     if (row.assertion != nullptr) {

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <fstream>
+#include <functional>
 #include <poll.h>
 #include <spawn.h>
 #include <string>
@@ -54,8 +55,12 @@ struct ToolResult {
 };
 
 // Runs argv[0] (looked up in PATH) with extra environment entries "KEY=value".
+// on_output, if given, sees the program's pid and its standard output so far each
+// time more of it arrives, while the program may still run.
+using OutputWatch = std::function<void(pid_t pid, const std::string& out)>;
 inline ToolResult RunTool(const std::vector<std::string>& args,
-                          const std::vector<std::string>& extra_env = {}) {
+                          const std::vector<std::string>& extra_env = {},
+                          const OutputWatch& on_output = nullptr) {
     ToolResult result;
     int out_pipe[2];
     int err_pipe[2];
@@ -101,6 +106,7 @@ inline ToolResult RunTool(const std::vector<std::string>& args,
             const ssize_t got = read(fds[i].fd, buffer, sizeof(buffer));
             if (got > 0) {
                 sinks[i]->append(buffer, static_cast<size_t>(got));
+                if (i == 0 && on_output) on_output(pid, result.out);
             } else if (got == 0 || errno != EINTR) {
                 close(fds[i].fd);
                 fds[i].fd = -1;

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <chrono>
+#include <functional>
 #include <numeric>
+#include <ostream>
 
 #include "io_event_data.h"
 #include "log_capture.h"
@@ -55,6 +57,20 @@ void ExpectWholePacketsInOrder(const Receiver& receiver, int max, uint64_t packe
     std::vector<uint32_t> expected(packets);
     std::iota(expected.begin(), expected.end(), 0u);
     EXPECT_EQ(receiver.PacketNumbers(), expected);
+}
+
+using Sent = std::vector<std::pair<Clock::time_point, size_t>>;
+
+// The most bytes sent within any span of `window` that starts at a datagram.
+size_t MostInAnyWindow(const Sent& sent, Clock::duration window) {
+    size_t most = 0;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        size_t in_window = 0;
+        for (size_t j = i; j < sent.size() && sent[j].first < sent[i].first + window; ++j)
+            in_window += sent[j].second;
+        most = std::max(most, in_window);
+    }
+    return most;
 }
 
 class SenderSizeTest : public SenderTest, public ::testing::WithParamInterface<int> {};
@@ -170,35 +186,123 @@ TEST_F(SenderTest, NobodyListeningIsCountedAndWarnedAboutOnce) {
     EXPECT_EQ(capture.Matching("at shutdown").size(), 1u);
 }
 
-TEST_F(SenderTest, FullQueueDropsOldestWholePacketsAndMemoryStaysBounded) {
-    Options::GetOptions().Set("netout0.queue_bytes", std::to_string(100 * 188));
-    Options::GetOptions().Set("netout0.max_bitrate", "2000000");  // a slow link: 250 kB/s
+// A sender on a slow link: netout0.max_bitrate holds it below what the fixture's
+// source publishes. One row per case, with its cap in bits per second, its largest
+// datagram and queue bound, and what it drives and checks.
+struct Capped {
+    std::shared_ptr<FakeSource> source;
+    std::shared_ptr<SocketNetworkDatagramOut> sender;
+    Receiver& receiver;
+    const LogCapture& capture;
+    Sent sent;  // what the socket took, as the send observer saw it
+
+    template <typename Done>
+    void Loop(Clock::duration limit, Done done) {
+        RunLoop({source, sender}, &receiver, limit, done);
+    }
+    size_t Received() const { return receiver.PacketNumbers().size(); }
+};
+
+struct CapRow {
+    const char* name;
+    const char* max_bitrate;
+    int max;
+    const char* queue_bytes;  // nullptr: the default
+    std::function<void(Capped&)> drive_and_check;
+};
+
+void PrintTo(const CapRow& row, std::ostream* out) { *out << row.name; }
+
+const CapRow CAP_ROWS[] = {
+    {"FullQueueDropsTheOldestWholePackets", "2000000", 1316, "18800",  // 250 kB/s, 100 packets
+     [](Capped& c) {
+         for (int frame = 0; frame < 10; ++frame) {
+             c.source->Emit(100);
+             EXPECT_LE(c.sender->GetQueuedBytes(), 100u * 188);
+         }
+         c.Loop(5s, [&] { return c.sender->GetQueuedBytes() == 0; });
+         const auto counters = c.sender->GetCounters();
+         const auto numbers = c.receiver.PacketNumbers();
+         EXPECT_GT(counters.dropped_packets, 0u);
+         EXPECT_EQ(counters.dropped_packets + numbers.size(), 1000u);
+         EXPECT_EQ(counters.bytes, numbers.size() * 188);
+         ASSERT_FALSE(numbers.empty());
+         EXPECT_EQ(numbers.back(), 999u);  // the newest packets survive
+         EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
+         EXPECT_EQ(c.capture.Matching("send queue full").size(), 1u);
+     }},
+    {"RateStaysWithinTheCap", "800000", 1316, nullptr,  // 100 kB/s
+     [](Capped& c) {
+         // Ten packets every 5 ms: 376 kB/s offered.
+         for (const auto end = Clock::now() + 2500ms; Clock::now() < end;) {
+             c.source->Emit(10);
+             c.Loop(5ms, [] { return false; });
+         }
+         size_t total = 0;
+         for (const auto& datagram : c.sent) total += datagram.second;
+         ASSERT_GT(total, 100000u) << "too little sent to measure a rate";
+         // The pacing window's allowance rounds the cap up by less than a datagram.
+         EXPECT_LE(MostInAnyWindow(c.sent, 1s), 100000u + 1316) << "bytes in one second";
+     }},
+    {"DisableSendsWhatIsQueued", "80000", 188, nullptr,  // 10 kB/s: 50 packets take a second
+     [](Capped& c) {
+         c.source->Emit(50);
+         ASSERT_GT(c.sender->GetQueuedBytes(), 0u);  // held back by the pacing
+         EXPECT_EQ(c.sender->SetEnabled(false), Status::SUCCESS);
+         EXPECT_EQ(c.sender->GetQueuedBytes(), 0u);
+         EXPECT_EQ(c.sender->GetCounters().dropped_packets, 0u);
+         EXPECT_EQ(c.sender->GetCounters().bytes, 50u * 188);
+         c.source->Emit(5);  // disabled: ignored
+         EXPECT_EQ(c.sender->GetQueuedBytes(), 0u);
+         c.Loop(2s, [&] { return c.Received() >= 50; });
+         ExpectWholePacketsInOrder(c.receiver, 188, 50);
+     }},
+    {"PacketsDiscardedAtDisableCountAsDropped", "280000", 188, nullptr,  // 367 bytes per window
+     [](Capped& c) {
+         // Under two packets a window the pacing lets one go per window, so 40 take 420 ms,
+         // longer than disabling waits; counted in whole allowances they would take 220 ms,
+         // so disabling paces them instead of sending them at once.
+         c.source->Emit(40);
+         EXPECT_EQ(c.sender->SetEnabled(false), Status::SUCCESS);
+         const uint64_t left = c.sender->GetCounters().bytes / 188;
+         c.Loop(2s, [&] { return c.Received() >= left; });
+         const uint64_t never_left = 40 - c.Received();
+         ASSERT_GT(never_left, 0u) << "nothing was discarded at disable";
+         EXPECT_EQ(c.sender->GetCounters().dropped_packets, never_left);
+         EXPECT_EQ(c.sender->Shutdown(), Status::SUCCESS);
+         const auto line = c.capture.Matching("netout0: at shutdown: ");
+         ASSERT_EQ(line.size(), 1u);
+         const std::string dropped = ", " + std::to_string(never_left) + " packets dropped";
+         EXPECT_TRUE(line[0].text.find(dropped) != std::string::npos) << line[0].text;
+     }},
+};
+
+class CappedSenderTest : public SenderTest, public ::testing::WithParamInterface<CapRow> {};
+
+TEST_P(CappedSenderTest, HoldsTheCapAndCountsWhatItLoses) {
+    const CapRow& row = GetParam();
+    Options::GetOptions().Set("netout0.max_bitrate", row.max_bitrate);
+    if (row.queue_bytes != nullptr)
+        Options::GetOptions().Set("netout0.queue_bytes", row.queue_bytes);
     LogCapture capture;
     Receiver receiver;
-    auto sender = Wire("127.0.0.1", receiver.Port(), 1316);
-    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
-    for (int frame = 0; frame < 10; ++frame) {
-        source->Emit(100);
-        EXPECT_LE(sender->GetQueuedBytes(), 100u * 188);
-    }
-    RunLoop({source, sender}, &receiver, 5s, [&] { return sender->GetQueuedBytes() == 0; });
-    const auto counters = sender->GetCounters();
-    const auto numbers = receiver.PacketNumbers();
-    EXPECT_GT(counters.dropped_packets, 0u);
-    EXPECT_EQ(counters.dropped_packets + numbers.size(), 1000u);
-    EXPECT_EQ(counters.bytes, numbers.size() * 188);
-    ASSERT_FALSE(numbers.empty());
-    EXPECT_EQ(numbers.back(), 999u);  // the newest packets survive
-    EXPECT_TRUE(std::is_sorted(numbers.begin(), numbers.end()));
-    EXPECT_EQ(capture.Matching("send queue full").size(), 1u);
+    Capped capped{source, Wire("127.0.0.1", receiver.Port(), row.max), receiver, capture, {}};
+    ASSERT_EQ(capped.sender->SetEnabled(true), Status::SUCCESS);
+    capped.sender->SetSendObserver([&](const SocketNetworkDatagramOut::DatagramSent& datagram) {
+        capped.sent.push_back({datagram.when, datagram.bytes});
+    });
+    row.drive_and_check(capped);
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, CappedSenderTest, ::testing::ValuesIn(CAP_ROWS),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(SenderTest, PacingSpreadsABurstOverWindows) {
     source = std::make_shared<FakeSource>(2000000, 33333us);  // 2.5 kB per 10 ms
     Receiver receiver;
     auto sender = Wire("127.0.0.1", receiver.Port(), 1316);
     ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
-    std::vector<std::pair<Clock::time_point, size_t>> sent;
+    Sent sent;
     sender->SetSendObserver([&](const SocketNetworkDatagramOut::DatagramSent& datagram) {
         sent.push_back({datagram.when, datagram.bytes});
     });
@@ -210,12 +314,7 @@ TEST_F(SenderTest, PacingSpreadsABurstOverWindows) {
     ASSERT_EQ(sender->GetQueuedBytes(), 0u);
     // A first frame tells the sender nothing about the mean but the nominal
     // 2.5 kB per 10 ms. No 10.5 ms window (the default) carries more than 1.9 of it.
-    for (size_t i = 0; i < sent.size(); ++i) {
-        size_t in_window = 0;
-        for (size_t j = i; j < sent.size() && sent[j].first < sent[i].first + 10500us; ++j)
-            in_window += sent[j].second;
-        EXPECT_LE(in_window, 4750u) << "window starting at datagram " << i;
-    }
+    EXPECT_LE(MostInAnyWindow(sent, 10500us), 4750u);
     EXPECT_GE(sent.back().first - sent.front().first, 100ms);
 
     // Unpaced, the same burst leaves within the publish call.
@@ -227,23 +326,6 @@ TEST_F(SenderTest, PacingSpreadsABurstOverWindows) {
     source->Emit(300);
     EXPECT_EQ(unpaced->GetQueuedBytes(), 0u);
     EXPECT_EQ(unpaced->GetCounters().bytes, 300u * 188);
-}
-
-TEST_F(SenderTest, DisableSendsWhatIsQueuedSoTheStreamEndsOnAWholeFrame) {
-    Options::GetOptions().Set("netout0.max_bitrate", "80000");
-    Receiver receiver;
-    auto sender = Wire("127.0.0.1", receiver.Port(), 188);
-    ASSERT_EQ(sender->SetEnabled(true), Status::SUCCESS);
-    source->Emit(50);
-    ASSERT_GT(sender->GetQueuedBytes(), 0u);  // held back by the pacing
-    EXPECT_EQ(sender->SetEnabled(false), Status::SUCCESS);
-    EXPECT_EQ(sender->GetQueuedBytes(), 0u);
-    EXPECT_EQ(sender->GetCounters().dropped_packets, 0u);
-    EXPECT_EQ(sender->GetCounters().bytes, 50u * 188);
-    source->Emit(5);  // disabled: ignored
-    EXPECT_EQ(sender->GetQueuedBytes(), 0u);
-    RunLoop({source, sender}, &receiver, 2s, [&] { return receiver.PacketNumbers().size() >= 50; });
-    ExpectWholePacketsInOrder(receiver, 188, 50);
 }
 
 TEST_F(SenderTest, AnIdleSenderStillWakesTheLoopWithinASecond) {
