@@ -259,7 +259,7 @@ const FaultRow ROWS[] = {
          w.Drive(1);
          w.Drive(0);
          const std::string proc = "/proc/" + std::to_string(w.daemon->Pid());
-         const int fds_before = CountEntries(proc + "/fd");
+         const int fds_before = HeldDescriptors(proc);
          const long rss_before = StatusField(proc, "VmRSS:");
          for (int change = 1; change <= 20000; ++change) w.rig->SetLevel(INTERRUPT, change % 2);
          w.rig->SetLevel(INTERRUPT, 1);
@@ -269,7 +269,7 @@ const FaultRow ROWS[] = {
          EXPECT_TRUE(w.rig->WaitFor(shows_last_level)) << w.daemon->State();
          std::this_thread::sleep_for(std::chrono::milliseconds(200));
          EXPECT_TRUE(shows_last_level()) << w.daemon->State() << " red " << w.rig->Level(RED);
-         EXPECT_EQ(CountEntries(proc + "/fd"), fds_before);
+         EXPECT_EQ(HeldDescriptors(proc), fds_before);
          EXPECT_LT(StatusField(proc, "VmRSS:") - rss_before, 1024) << "kB of memory kept";
          EXPECT_EQ(w.Records(), 0u) << w.Log();
      }, SIGTERM},
