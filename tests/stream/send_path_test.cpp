@@ -9,6 +9,7 @@
 
 #include "packet_queue.h"
 #include "send_pacer.h"
+#include "sent_windows.h"
 #include "udp_destination.h"
 
 namespace {
@@ -74,9 +75,8 @@ TEST(PacketQueueTest, OverflowDropsOldestWholePacketsAndStaysWithinLimit) {
 
 // Sends `total` bytes in datagrams of at most `datagram` as the pacer allows,
 // as the sender does; returns when each datagram went and its size.
-std::vector<std::pair<Clock::time_point, size_t>> Drain(SendPacer& pacer, size_t total,
-                                                        size_t datagram, Clock::time_point now) {
-    std::vector<std::pair<Clock::time_point, size_t>> sent;
+Sent Drain(SendPacer& pacer, size_t total, size_t datagram, Clock::time_point now) {
+    Sent sent;
     while (total > 0) {
         const size_t room = pacer.GetRoom(total, now);
         const size_t size = std::min({datagram, total, room - room % 188});
@@ -91,18 +91,6 @@ std::vector<std::pair<Clock::time_point, size_t>> Drain(SendPacer& pacer, size_t
         total -= size;
     }
     return sent;
-}
-
-size_t MostInAnyWindow(const std::vector<std::pair<Clock::time_point, size_t>>& sent,
-                       Clock::duration window) {
-    size_t most = 0;
-    for (size_t i = 0; i < sent.size(); ++i) {
-        size_t in_window = 0;
-        for (size_t j = i; j < sent.size() && sent[j].first < sent[i].first + window; ++j)
-            in_window += sent[j].second;
-        most = std::max(most, in_window);
-    }
-    return most;
 }
 
 TEST(SendPacerTest, ABacklogDrainsAtTheAllowanceAndNoWindowHoldsMore) {

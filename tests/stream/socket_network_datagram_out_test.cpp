@@ -12,6 +12,7 @@
 #include "log_capture.h"
 #include "options.h"
 #include "socket_network_datagram_out.h"
+#include "sent_windows.h"
 #include "stream_rig.h"
 
 namespace {
@@ -57,20 +58,6 @@ void ExpectWholePacketsInOrder(const Receiver& receiver, int max, uint64_t packe
     std::vector<uint32_t> expected(packets);
     std::iota(expected.begin(), expected.end(), 0u);
     EXPECT_EQ(receiver.PacketNumbers(), expected);
-}
-
-using Sent = std::vector<std::pair<Clock::time_point, size_t>>;
-
-// The most bytes sent within any span of `window` that starts at a datagram.
-size_t MostInAnyWindow(const Sent& sent, Clock::duration window) {
-    size_t most = 0;
-    for (size_t i = 0; i < sent.size(); ++i) {
-        size_t in_window = 0;
-        for (size_t j = i; j < sent.size() && sent[j].first < sent[i].first + window; ++j)
-            in_window += sent[j].second;
-        most = std::max(most, in_window);
-    }
-    return most;
 }
 
 class SenderSizeTest : public SenderTest, public ::testing::WithParamInterface<int> {};
