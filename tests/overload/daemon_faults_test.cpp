@@ -84,17 +84,25 @@ long CpuTicks(pid_t pid) {
     return utime + stime;
 }
 
+// CPU ticks the daemon uses over a span.
+long TicksOver(const World& world, std::chrono::milliseconds span) {
+    const long before = CpuTicks(world.daemon->Pid());
+    std::this_thread::sleep_for(span);
+    return CpuTicks(world.daemon->Pid()) - before;
+}
+
 // A fault must neither spin nor flood: the 2 s after it, measured and bounded.
-void ExpectQuietAfterFault(const World& world, const char* row) {
-    const long ticks_before = CpuTicks(world.daemon->Pid());
+// The CPU bound is relative to the same daemon idling just before, as its 10 ms
+// poll cycle costs several times more in an emulated, busy appliance than on
+// the host; a thread that spins instead takes the core for the whole fault.
+void ExpectQuietAfterFault(const World& world, long idle_ticks_per_s, const char* row) {
     const size_t records_before = world.Records();
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const long ticks = CpuTicks(world.daemon->Pid()) - ticks_before;
+    const long ticks = TicksOver(world, std::chrono::seconds(2));
     const size_t records = world.Records() - records_before;
     const long hz = sysconf(_SC_CLK_TCK);
-    std::printf("%s: %ld%% of a core and %zu log records in the 2 s after the fault\n", row,
-                100 * ticks / (2 * hz), records);
-    EXPECT_LT(ticks, hz / 5) << "spins: more than a tenth of a core";
+    std::printf("%s: %ld%% of a core (%ld%% idle) and %zu log records in the 2 s after the fault\n", row,
+                100 * ticks / (2 * hz), 100 * idle_ticks_per_s / hz, records);
+    EXPECT_LT(ticks, 3 * 2 * idle_ticks_per_s + hz / 5) << "spins: more than three times its idle use and a tenth of a core";
     EXPECT_LE(records, 3u) << world.Log();
 }
 
@@ -115,8 +123,9 @@ void StartFailure(World& world, const std::string& expected) {
 void LineFault(World& world, const std::function<void()>& fault, const std::string& expected,
                const char* row) {
     world.Drive(1);
+    const long idle_ticks_per_s = TicksOver(world, std::chrono::seconds(1));
     fault();
-    ExpectQuietAfterFault(world, row);
+    ExpectQuietAfterFault(world, idle_ticks_per_s, row);
     EXPECT_TRUE(world.WaitLog("Fatal error polling overload_interrupt: " + expected)) << world.Log();
     EXPECT_EQ(world.Count("Fatal error polling overload_interrupt"), 1u) << world.Log();
     EXPECT_EQ(world.daemon->State(), "r") << "a level it could not read was reported";
