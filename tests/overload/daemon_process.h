@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "data_mount_point.h"
 #include "gpio_rig.h"
 #include "launcher.h"
 #include "overload_test_support.h"
@@ -23,25 +24,6 @@
 namespace overload_test {
 
 const std::string STATE_DIR = "/data/local/lumaset/tmp/tmp";
-
-// /data is the namespace's tmpfs mount point: created only when missing and
-// removed again once the daemon is gone. (ctest runs these tests one at a time.)
-class DataMountPoint {
-public:
-    DataMountPoint() {
-        struct stat st {};
-        if (stat("/data", &st) == 0) return;
-        if (mkdir("/data", 0755) != 0)
-            throw std::runtime_error(std::string("cannot create /data: ") + strerror(errno));
-        m_created = true;
-    }
-    ~DataMountPoint() {
-        if (m_created) rmdir("/data");
-    }
-
-private:
-    bool m_created = false;
-};
 
 // What /data holds when the daemon starts: a shell snippet run in its mount
 // namespace after the tmpfs is mounted, with STATE_DIR set.
