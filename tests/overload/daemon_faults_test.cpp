@@ -102,7 +102,8 @@ void ExpectQuietAfterFault(const World& world, long idle_ticks_per_s, const char
     const long hz = sysconf(_SC_CLK_TCK);
     std::printf("%s: %ld%% of a core (%ld%% idle) and %zu log records in the 2 s after the fault\n", row,
                 100 * ticks / (2 * hz), 100 * idle_ticks_per_s / hz, records);
-    EXPECT_LT(ticks, 3 * 2 * idle_ticks_per_s + hz / 5) << "spins: more than three times its idle use and a tenth of a core";
+    EXPECT_LT(ticks, 3 * 2 * idle_ticks_per_s + hz / 5)
+        << "spins: more than three times its idle use and a tenth of a core";
     EXPECT_LE(records, 3u) << world.Log();
 }
 

@@ -36,7 +36,7 @@
 #define GPIO_SIM_PATH "gpio_sim"
 #endif
 
-class GpioSimRig {
+class GpioSimRig : public sysfs_io::Files<GpioSimRig> {
 public:
     // Its control tree counts each line's value writes and can make them fail.
     static constexpr bool COUNTS_WRITES = true;
@@ -151,17 +151,6 @@ public:
     bool Exported(int gpio) const {
         struct stat st {};
         return stat(Path("gpio" + std::to_string(gpio)).c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-    }
-
-    // Whole file from offset 0; throws std::system_error when it cannot be read.
-    std::string ReadFile(const std::string& relative_path) const { return sysfs_io::ReadWhole(Path(relative_path)); }
-    // One write(2) of the text, as `echo` would; 0 or the errno of the failure.
-    int WriteFile(const std::string& relative_path, const std::string& text) const {
-        return sysfs_io::WriteOnce(Path(relative_path), text);
-    }
-    // Checks the condition every millisecond until it holds or the time is up.
-    bool WaitFor(std::function<bool()> condition, int timeout_ms = 2000) const {
-        return sysfs_io::WaitFor(condition, timeout_ms);
     }
 
 private:

@@ -16,7 +16,7 @@
 
 #include "sysfs_io.h"
 
-class KernelGpioRig {
+class KernelGpioRig : public sysfs_io::Files<KernelGpioRig> {
 public:
     static constexpr bool COUNTS_WRITES = false;
     // Once Kill() removed the chip, the value files of its lines read ENODEV.
@@ -51,14 +51,6 @@ public:
     void Kill() const {
         const int error = sysfs_io::WriteOnce(std::string(CONFIGFS) + "/live", "0");
         if (error != 0) throw std::system_error(error, std::generic_category(), "taking the sim chip down");
-    }
-
-    std::string ReadFile(const std::string& relative_path) const { return sysfs_io::ReadWhole(Path(relative_path)); }
-    int WriteFile(const std::string& relative_path, const std::string& text) const {
-        return sysfs_io::WriteOnce(Path(relative_path), text);
-    }
-    bool WaitFor(std::function<bool()> condition, int timeout_ms = 2000) const {
-        return sysfs_io::WaitFor(condition, timeout_ms);
     }
 
 private:

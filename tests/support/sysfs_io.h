@@ -56,4 +56,23 @@ inline bool WaitFor(const std::function<bool()>& condition, int timeout_ms) {
     }
 }
 
+// A rig's file access relative to its tree: Rig has Path(relative_path).
+template <class Rig>
+class Files {
+public:
+    // Whole file from offset 0; throws std::system_error when it cannot be read.
+    std::string ReadFile(const std::string& relative_path) const { return ReadWhole(Self().Path(relative_path)); }
+    // One write(2) of the text, as `echo` would; 0 or the errno of the failure.
+    int WriteFile(const std::string& relative_path, const std::string& text) const {
+        return WriteOnce(Self().Path(relative_path), text);
+    }
+    // Checks the condition every millisecond until it holds or the time is up.
+    bool WaitFor(std::function<bool()> condition, int timeout_ms = 2000) const {
+        return sysfs_io::WaitFor(condition, timeout_ms);
+    }
+
+private:
+    const Rig& Self() const { return static_cast<const Rig&>(*this); }
+};
+
 }  // namespace sysfs_io
