@@ -9,18 +9,28 @@
 // The video encoder. Its output "high_res" carries an MPEG-TS stream with one
 // H.264 video stream, one MediaChunk of whole TS packets per frame.
 //
-// On the host the picture comes from a built-in moving test pattern with a
-// frame counter, or from raw NV12 frames (no padding) read from a file (looped)
-// or a FIFO. Frames are paced by the select loop: a deadline per frame for the
-// pattern and for a file, the writer's delivery for a FIFO. Presentation time
-// stamps are the wall clock of each frame's slot, so a receiver can tell how
-// late a frame arrives.
+// On the host the picture comes from the HDMI input, a V4L2 capture device
+// (the input with DV timings; NV12, NV21, YUYV, UYVY, YU12 or YV12, converted
+// and scaled to the stream's size), from a built-in moving test pattern with a
+// frame counter, or from raw NV12 frames (no padding) read from a file
+// (looped) or a FIFO. The stream keeps its size and rate whatever a capture
+// device does: a faster source's frames are dropped, a slower one's repeated,
+// and without a signal (or the device gone) the frames say so in a picture of
+// their own. Frames are paced by the select loop: a deadline per frame for the
+// pattern and for a file, the driver's frames and their time stamps for a
+// device, the writer's delivery for a FIFO. Presentation time stamps are the
+// wall clock of each frame's slot, so a receiver can tell how late a frame
+// arrives; a device's colours (BT.601 or Rec.709, limited or full range) are
+// in the stream's headers.
 //
 // Settings, read from the option store at enable ("<name>.<setting>"):
 //   width, height   frame size (default 1280x720; even)
 //   fps             frames per second (default 30)
 //   bitrate         bits per second (default 4000000)
-//   input           path of raw NV12 frames; empty for the test pattern
+//   input           a capture device (/dev/video0), a file or FIFO of raw NV12
+//                   frames; empty for the test pattern
+//   input_index     the capture device's input (default: the first with DV
+//                   timings, else the current one)
 class EncodeQualcomm : public AVComponent {
 public:
     static constexpr const char* OUTPUT_NAME = "high_res";

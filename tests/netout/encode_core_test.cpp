@@ -1,15 +1,23 @@
-// The encoder's building blocks: test pattern, raw frame input, x264 and the TS muxer.
+// The encoder's building blocks: test pattern, raw frame input, captured
+// formats, the no-signal picture, x264 and the TS muxer.
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
+#include <ostream>
 #include <fcntl.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
+#include <linux/videodev2.h>
+
+#include "capture_format.h"
 #include "codec_module.h"
+#include "guarded_memory.h"
 #include "log_capture.h"
+#include "no_signal_picture.h"
 #include "nv12_frame_reader.h"
 #include "test_pattern.h"
 #include "tool_runner.h"
@@ -199,6 +207,173 @@ TEST_F(FrameReaderTest, ReadsAFifoAsItsWriterDelivers) {
     EXPECT_EQ(reader.Frame()[FRAME - 1], 1);
     close(writer);
     EXPECT_EQ(reader.Read(), Nv12FrameReader::Result::END);
+}
+
+// A captured frame of each format the encoder takes, with padded lines, comes
+// out as the NV12 picture it was laid out from; a buffer one byte short is
+// refused without a read past its end.
+struct CapturedFormat {
+    const char* name;
+    uint32_t fourcc;
+    uint32_t padding;  // bytes past each line's pixels
+};
+
+void PrintTo(const CapturedFormat& row, std::ostream* out) { *out << row.name; }
+
+class CapturedFormats : public ::testing::TestWithParam<CapturedFormat> {};
+
+TEST_P(CapturedFormats, ConvertToTheNv12TheyWereLaidOutFrom) {
+    const CapturedFormat& row = GetParam();
+    constexpr int W = 36, H = 10;  // a width no SIMD block divides
+    // Chroma alike on both rows of a pair, so 4:2:2 to 4:2:0 loses nothing.
+    std::vector<uint8_t> y(W * H), u(W / 2 * H / 2), v(W / 2 * H / 2);
+    for (size_t i = 0; i < y.size(); ++i) y[i] = static_cast<uint8_t>(16 + i * 7 % 220);
+    for (size_t i = 0; i < u.size(); ++i) u[i] = static_cast<uint8_t>(30 + i * 11 % 200), v[i] = static_cast<uint8_t>(220 - i * 5 % 190);
+
+    const bool packed = row.fourcc == V4L2_PIX_FMT_YUYV || row.fourcc == V4L2_PIX_FMT_UYVY;
+    const capture_format::Layout layout{row.fourcc, W, H, (packed ? 2 * W : W) + row.padding};
+    const size_t bytes = capture_format::FrameBytes(layout);
+    ASSERT_GT(bytes, 0u);
+    std::vector<uint8_t> frame(bytes, 0xEE);
+    const size_t line = layout.bytes_per_line;
+    const size_t chroma_line = line / 2;  // of a planar format's chroma planes
+    uint8_t* second = frame.data() + line * H;
+    for (int r = 0; r < H; ++r)
+        for (int x = 0; x < W; ++x) {
+            const uint8_t luma = y[r * W + x];
+            const size_t c = static_cast<size_t>(r / 2) * (W / 2) + x / 2;
+            switch (row.fourcc) {
+            case V4L2_PIX_FMT_YUYV:
+                frame[r * line + 2 * x] = luma;
+                frame[r * line + 2 * x + 1] = x % 2 == 0 ? u[c] : v[c];
+                break;
+            case V4L2_PIX_FMT_UYVY:
+                frame[r * line + 2 * x + 1] = luma;
+                frame[r * line + 2 * x] = x % 2 == 0 ? u[c] : v[c];
+                break;
+            default:
+                frame[r * line + x] = luma;
+                if (r % 2 != 0 || x % 2 != 0) break;
+                if (row.fourcc == V4L2_PIX_FMT_NV12 || row.fourcc == V4L2_PIX_FMT_NV21) {
+                    const bool nv12 = row.fourcc == V4L2_PIX_FMT_NV12;
+                    second[r / 2 * line + x] = nv12 ? u[c] : v[c];
+                    second[r / 2 * line + x + 1] = nv12 ? v[c] : u[c];
+                } else {
+                    const bool yu12 = row.fourcc == V4L2_PIX_FMT_YUV420;
+                    uint8_t* first_chroma = second + r / 2 * chroma_line + x / 2;
+                    uint8_t* second_chroma = first_chroma + chroma_line * H / 2;
+                    *first_chroma = yu12 ? u[c] : v[c];
+                    *second_chroma = yu12 ? v[c] : u[c];
+                }
+            }
+        }
+
+    GuardedMemory source(bytes);
+    GuardedMemory target(W * H * 3 / 2);
+    ASSERT_TRUE(source.Data() && target.Data());
+    std::memcpy(source.Data(), frame.data(), bytes);
+    const capture_format::Nv12Target nv12{target.Data(), W, target.Data() + W * H, W};
+    std::memset(target.Data(), 0, W * H * 3 / 2);
+    EXPECT_FALSE(capture_format::ToNv12(layout, source.Data() + 1, bytes - 1, nv12)) << "a short buffer";
+    ASSERT_TRUE(capture_format::ToNv12(layout, source.Data(), bytes, nv12));
+    EXPECT_EQ(std::vector<uint8_t>(target.Data(), target.Data() + W * H), y);
+    std::vector<uint8_t> uv;
+    for (size_t i = 0; i < u.size(); ++i) uv.push_back(u[i]), uv.push_back(v[i]);
+    EXPECT_EQ(std::vector<uint8_t>(target.Data() + W * H, target.Data() + W * H * 3 / 2), uv);
+}
+
+INSTANTIATE_TEST_SUITE_P(Taken, CapturedFormats,
+                         ::testing::Values(CapturedFormat{"NV12", V4L2_PIX_FMT_NV12, 28},
+                                           CapturedFormat{"NV21", V4L2_PIX_FMT_NV21, 0},
+                                           CapturedFormat{"YUYV", V4L2_PIX_FMT_YUYV, 0},
+                                           CapturedFormat{"UYVY", V4L2_PIX_FMT_UYVY, 56},
+                                           CapturedFormat{"YU12", V4L2_PIX_FMT_YUV420, 0},
+                                           CapturedFormat{"YV12", V4L2_PIX_FMT_YVU420, 12}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(CapturedFormatLayouts, ThoseItCannotReadAreRefused) {
+    const std::vector<capture_format::Layout> refused = {
+        {V4L2_PIX_FMT_YUYV, 64, 48, 100},   // lines shorter than two bytes a pixel
+        {V4L2_PIX_FMT_NV12, 63, 48, 64},    // odd width
+        {V4L2_PIX_FMT_NV12, 64, 0, 64},     // no lines
+        {V4L2_PIX_FMT_YUV420, 64, 48, 65},  // chroma lines of half a byte
+        {V4L2_PIX_FMT_MJPEG, 64, 48, 64},   // compressed
+    };
+    for (const auto& layout : refused) {
+        EXPECT_EQ(capture_format::FrameBytes(layout), 0u) << capture_format::Name(layout.fourcc) << " "
+                                                          << layout.width << "x" << layout.height;
+        std::vector<uint8_t> frame(1 << 16), out(64 * 48 * 3 / 2);
+        EXPECT_FALSE(capture_format::ToNv12(layout, frame.data(), frame.size(),
+                                            {out.data(), 64, out.data() + 64 * 48, 64}));
+    }
+    EXPECT_EQ(capture_format::Names({V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_H264}), "MJPG, H264");
+}
+
+// What the driver reports, with its defaults, as the stream's colours.
+TEST(CapturedColours, FollowWhatTheDriverReports) {
+    struct Row {
+        uint32_t colorspace, ycbcr_enc, quantization;
+        ColorSpace expected;
+    };
+    const std::vector<Row> rows = {
+        {V4L2_COLORSPACE_REC709, 0, 0, CS_YCBCR709_LIMITED},      // HDMI 720p and up
+        {V4L2_COLORSPACE_SMPTE170M, 0, 0, CS_YCBCR601_LIMITED},   // SD
+        {V4L2_COLORSPACE_SRGB, 0, 0, CS_YCBCR601_LIMITED},        // VGA and other IT timings
+        {V4L2_COLORSPACE_JPEG, 0, 0, CS_YCBCR601_FULL},           // webcams
+        {V4L2_COLORSPACE_REC709, V4L2_YCBCR_ENC_709, V4L2_QUANTIZATION_FULL_RANGE, CS_YCBCR709_FULL},
+        {V4L2_COLORSPACE_SRGB, V4L2_YCBCR_ENC_709, 0, CS_YCBCR709_LIMITED},
+        {V4L2_COLORSPACE_BT2020, 0, 0, CS_YCBCR2020_LIMITED},
+        {V4L2_COLORSPACE_DEFAULT, 0, 0, CS_UNKNOWN},               // the driver says nothing
+    };
+    for (const Row& row : rows)
+        EXPECT_EQ(capture_format::FromV4l2(row.colorspace, row.ycbcr_enc, row.quantization), row.expected)
+            << row.colorspace << " " << row.ycbcr_enc << " " << row.quantization;
+}
+
+// The no-signal picture fills the whole stream picture, never more, and says
+// its reason in as many letters as the reason has.
+TEST(NoSignalPicture, SaysWhyInLettersAndStaysInsideThePicture) {
+    struct Row {
+        PictureLoss why;
+        size_t letters;
+        int width, height;
+        bool full_range;
+    };
+    const std::vector<Row> rows = {
+        {PictureLoss::NO_SIGNAL, 8, 1280, 720, false}, {PictureLoss::NO_LOCK, 6, 320, 240, false},
+        {PictureLoss::OUT_OF_RANGE, 10, 320, 240, true}, {PictureLoss::DEVICE_GONE, 10, 176, 100, false},
+        {PictureLoss::OUT_OF_RANGE, 10, 64, 32, false},  // too narrow for all of it: cut, not overrun
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(PictureLossText(row.why) + std::string(" at ") + std::to_string(row.width));
+        const int stride = row.width + 16;  // padding past each line that must stay as it is
+        const size_t luma = static_cast<size_t>(stride) * row.height;
+        GuardedMemory memory(luma * 3 / 2);
+        ASSERT_TRUE(memory.Data());
+        std::memset(memory.Data(), 0x5A, luma * 3 / 2);
+        DrawNoSignalPicture(row.why, row.full_range, memory.Data(), stride, memory.Data() + luma, stride,
+                            row.width, row.height);
+        const uint8_t* y = memory.Data();
+        const uint8_t ink = row.full_range ? 255 : 235;
+        std::vector<bool> inked(row.width, false);
+        int top = row.height, bottom = -1;
+        for (int r = 0; r < row.height; ++r) {
+            for (int x = 0; x < row.width; ++x)
+                if (y[r * stride + x] == ink) inked[x] = true, top = std::min(top, r), bottom = std::max(bottom, r);
+            for (int x = row.width; x < stride; ++x) ASSERT_EQ(y[r * stride + x], 0x5A) << "row " << r;
+        }
+        for (int r = 0; r < row.height / 2; ++r)
+            for (int x = row.width; x < stride; ++x) ASSERT_EQ(y[luma + r * stride + x], 0x5A);
+        size_t letters = 0;
+        for (int x = 0; x < row.width; ++x) letters += inked[x] && (x == 0 || !inked[x - 1]);
+        if (row.width >= 176) {
+            EXPECT_EQ(letters, row.letters);
+            EXPECT_LT(std::abs((top + bottom) / 2 - row.height / 2), row.height / 10) << "centred";
+        } else {
+            EXPECT_GT(letters, 0u);
+        }
+        EXPECT_EQ(y[0], row.full_range ? 27 : 40) << "background at the stream's levels";
+    }
 }
 
 }  // namespace

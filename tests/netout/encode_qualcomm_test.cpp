@@ -48,25 +48,35 @@ protected:
 };
 
 TEST_F(EncodeQualcommTest, RefusesSettingsItCannotUseAndSaysWhy) {
-    LogCapture log;
-    const std::vector<std::pair<std::string, std::string>> bad = {
-        {"width", "1279"}, {"height", "100000"}, {"fps", "0"}, {"bitrate", "1000"}};
-    for (const auto& [setting, value] : bad) {
+    struct Row {
+        std::string setting, value;
+        Status status;
+        std::string reason;  // the one line that says why
+    };
+    const std::vector<Row> rows = {
+        {"width", "1279", Status::FAILURE_INVALID, "frame size 1279x720"},
+        {"height", "100000", Status::FAILURE_INVALID, "frame size 1280x100000"},
+        {"fps", "0", Status::FAILURE_INVALID, "frame rate 0"},
+        {"bitrate", "1000", Status::FAILURE_INVALID, "bit rate 1000 "},
+        {"input", "/nonexistent/frames.nv12", Status::FAILURE_SYSCALL,
+         "/nonexistent/frames.nv12: No such file or directory"},
+        // A character device that is no capture device, and a folder.
+        {"input", "/dev/null", Status::FAILURE_INVALID,
+         "enc7: /dev/null: not a V4L2 device (VIDIOC_QUERYCAP: (25) Inappropriate ioctl for device)"},
+        {"input", "/tmp", Status::FAILURE_INVALID,
+         "enc7: /tmp is neither a capture device, a FIFO nor a file of raw NV12 frames"},
+        {"input_index", "300", Status::FAILURE_INVALID, "input index 300 is outside 0..255"},
+    };
+    for (const Row& row : rows) {
+        LogCapture log;
         Options::GetOptions().Clear();
-        Set(setting, value);
-        EXPECT_EQ(m_encoder->SetEnabled(true), Status::FAILURE_INVALID) << setting;
+        Set(row.setting, row.value);
+        EXPECT_EQ(m_encoder->SetEnabled(true), row.status) << row.setting << "=" << row.value;
         EXPECT_FALSE(m_encoder->IsEnabled());
+        EXPECT_EQ(log.Matching(row.reason).size(), 1u) << row.reason;
+        EXPECT_EQ(log.Matching("enc7: not enabled").size(), 1u);
+        EXPECT_EQ(log.Records().size(), 2u) << "one line for why, one for the encoder";
     }
-    EXPECT_EQ(log.Matching("frame size 1279x720").size(), 1u);
-    EXPECT_EQ(log.Matching("frame size 1280x100000").size(), 1u);
-    EXPECT_EQ(log.Matching("frame rate 0").size(), 1u);
-    EXPECT_EQ(log.Matching("bit rate 1000 ").size(), 1u);
-    EXPECT_EQ(log.Matching("enc7: not enabled").size(), 4u);
-
-    Options::GetOptions().Clear();
-    Set("input", "/nonexistent/frames.nv12");
-    EXPECT_EQ(m_encoder->SetEnabled(true), Status::FAILURE_SYSCALL);
-    EXPECT_EQ(log.Matching("/nonexistent/frames.nv12: No such file or directory").size(), 1u);
     EXPECT_TRUE(m_chunks.empty());
 }
 

@@ -15,7 +15,7 @@ std::unique_ptr<TsMuxer> CreateTsMuxer();
 
 // What the module hands the library: one table, checked by its version.
 struct CodecModuleEntry {
-    static constexpr unsigned VERSION = 1;
+    static constexpr unsigned VERSION = 2;
     unsigned version;
     H264Encoder* (*create_h264_encoder)();
     TsMuxer* (*create_ts_muxer)();

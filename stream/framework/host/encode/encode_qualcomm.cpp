@@ -6,10 +6,9 @@
 #include <vector>
 
 #include "codec_module.h"
+#include "frame_source.h"
 #include "log.h"
-#include "nv12_frame_reader.h"
 #include "options.h"
-#include "test_pattern.h"
 
 namespace {
 
@@ -35,20 +34,15 @@ public:
         : m_name(name), m_output(std::move(output)) {}
 
     Status Open(const Options& options, const std::string& prefix);
-    void Setup(IOEventData& data);
-    void Handle(IOEventData& data);
-    // Produces the frame of the current slot when its deadline has passed.
-    void ProduceDueFrame();
+    void Setup(IOEventData& data) { m_source->Setup(data); }
+    void Handle(IOEventData& data) { m_source->Handle(data); }
+    void LogSummary() const { m_source->LogSummary(); }
 
-    const Counters& GetCounters() const { return m_counters; }
+    Counters GetCounters() const { return {m_frames, m_source ? m_source->MissedSlots() : 0}; }
 
 private:
-    Clock::time_point SlotTime(int64_t slot) const {
-        return m_start + std::chrono::nanoseconds(slot * 1000000000 / m_settings.fps);
-    }
-    void ReadFifo();
+    void Encode(const SourcePicture& picture);
     Status EncodeAndPublish(const Nv12Picture& picture, int64_t pts, Clock::time_point created);
-    Nv12Picture InputPicture() const;
 
     std::string m_name;
     std::shared_ptr<ComponentOutput> m_output;
@@ -59,14 +53,10 @@ private:
     std::vector<uint8_t> m_pending;
     std::unique_ptr<H264Encoder> m_encoder;
     std::unique_ptr<TsMuxer> m_muxer;
-    std::unique_ptr<TestPattern> m_pattern;  // when there is no input file
-    Nv12FrameReader m_reader;
-    bool m_input_ended = false;
-    Clock::time_point m_start;
+    std::unique_ptr<FrameSource> m_source;
     int64_t m_start_pts = 0;
-    int64_t m_next_slot = 0;
     int64_t m_last_pts = 0;
-    Counters m_counters;
+    uint64_t m_frames = 0;
 };
 
 Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string& prefix) {
@@ -76,6 +66,7 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
     const int64_t fps = options.GetInt(prefix + "fps", 30);
     m_bit_rate = options.GetInt(prefix + "bitrate", 4000000);
     const std::string input = options.GetString(prefix + "input", "");
+    const int64_t input_index = options.GetInt(prefix + "input_index", -1);
     if (width < 0 || width > H264Encoder::MAX_SIDE || height < 0 || height > H264Encoder::MAX_SIDE) {
         log.Errorf("%s: frame size %lldx%lld is outside 2x2..%dx%d", m_name.c_str(),
                    static_cast<long long>(width), static_cast<long long>(height),
@@ -92,6 +83,11 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
                    static_cast<long long>(MAX_BIT_RATE));
         return Status::FAILURE_INVALID;
     }
+    if (input_index < -1 || input_index > 255) {
+        log.Errorf("%s: input index %lld is outside 0..255", m_name.c_str(),
+                   static_cast<long long>(input_index));
+        return Status::FAILURE_INVALID;
+    }
     m_settings = {static_cast<int>(width), static_cast<int>(height), static_cast<int>(fps),
                   static_cast<int>(m_bit_rate / 1000)};
 
@@ -100,97 +96,39 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
     if (!m_encoder || !m_muxer) return Status::FAILURE_UNAVAILABLE;  // logged by the loader
     Status status = m_encoder->Open(m_settings);
     if (status != Status::SUCCESS) return status;
-    if (input.empty()) {
-        m_pattern = std::make_unique<TestPattern>(m_settings.width, m_settings.height);
-    } else {
-        status = m_reader.Open(input, m_settings.width, m_settings.height);
-        if (status != Status::SUCCESS) return status;
-    }
+    const SourceSettings source{m_name, m_settings.width, m_settings.height, m_settings.fps, input,
+                                static_cast<int>(input_index)};
+    status = MakeFrameSource(source, [this](const SourcePicture& picture) { Encode(picture); }, m_source);
+    if (status != Status::SUCCESS) return status;
     status = m_muxer->Open(m_settings.width, m_settings.height, m_settings.fps,
                           [this](const uint8_t* data, size_t size) {
                               m_pending.insert(m_pending.end(), data, data + size);
                           });
     if (status != Status::SUCCESS) return status;
 
-    m_start = Clock::now();
+    log.Infof("%s: %dx%d at %d fps, %lld bit/s, H.264 in MPEG-TS on \"%s\", from %s", m_name.c_str(),
+              m_settings.width, m_settings.height, m_settings.fps, static_cast<long long>(m_bit_rate),
+              OUTPUT_NAME, m_source->Describe().c_str());
     m_start_pts = WallClockPts();
-    log.Infof("%s: %dx%d at %d fps, %lld bit/s, H.264 in MPEG-TS on \"%s\", from %s%s",
-              m_name.c_str(), m_settings.width, m_settings.height, m_settings.fps,
-              static_cast<long long>(m_bit_rate), OUTPUT_NAME,
-              input.empty() ? "the test pattern" : input.c_str(),
-              input.empty() ? "" : (m_reader.IsFifo() ? " (FIFO)" : " (file, looped)"));
+    m_source->Start(FrameSlots(Clock::now(), m_settings.fps));
     return Status::SUCCESS;
 }
 
-void EncodeQualcomm::Pipeline::Setup(IOEventData& data) {
-    const auto interval = std::chrono::nanoseconds(1000000000 / m_settings.fps);
-    if (m_input_ended || m_reader.IsFifo()) {
-        // No deadline of our own, but the loop must still wake to check its
-        // clock: a stalled or finished input must not block select for ever.
-        data.AddTimeout(interval, nullptr);
-        if (!m_input_ended && data.AddReadFd(m_reader.Descriptor()) != Status::SUCCESS) {
-            Log::Instance().Errorf("%s: cannot wait for input; no more frames", m_name.c_str());
-            m_input_ended = true;
-        }
-        return;
+void EncodeQualcomm::Pipeline::Encode(const SourcePicture& picture) {
+    if (picture.color_space != m_settings.color_space) {
+        // The colours are in the stream's headers: a new key frame says them.
+        H264Settings settings = m_settings;
+        settings.color_space = picture.color_space;
+        if (m_encoder->Open(settings) == Status::SUCCESS)
+            m_settings = settings;
+        else if (m_encoder->Open(m_settings) != Status::SUCCESS)
+            return;  // logged by the encoder
     }
-    data.AddTimeout(SlotTime(m_next_slot), [this] { ProduceDueFrame(); });
-}
-
-void EncodeQualcomm::Pipeline::Handle(IOEventData& data) {
-    if (m_input_ended) return;
-    if (m_reader.IsFifo()) {
-        if (data.IsReadReady(m_reader.Descriptor())) ReadFifo();
-        return;
-    }
-    // Another descriptor woke the loop, so no timeout callback runs this cycle.
-    ProduceDueFrame();
-}
-
-Nv12Picture EncodeQualcomm::Pipeline::InputPicture() const {
-    if (m_pattern)
-        return {m_pattern->Y(), m_pattern->Stride(), m_pattern->UV(), m_pattern->Stride()};
-    const uint8_t* frame = m_reader.Frame();
-    const size_t luma = static_cast<size_t>(m_settings.width) * m_settings.height;
-    return {frame, m_settings.width, frame + luma, m_settings.width};
-}
-
-void EncodeQualcomm::Pipeline::ProduceDueFrame() {
-    if (m_input_ended) return;
-    const Clock::time_point now = Clock::now();
-    if (now < SlotTime(m_next_slot)) return;
-    // A late loop skips the slots it missed instead of bursting to catch up.
-    const int64_t elapsed_ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(now - m_start).count();
-    const int64_t slot = std::max(m_next_slot, elapsed_ns * m_settings.fps / 1000000000);
-    m_counters.skipped += static_cast<uint64_t>(slot - m_next_slot);
-    m_next_slot = slot + 1;
-
-    if (m_pattern) {
-        m_pattern->Draw(static_cast<uint32_t>(m_counters.frames));
-    } else if (m_reader.Read() != Nv12FrameReader::Result::FRAME) {
-        Log::Instance().Errorf("%s: the input gives no more frames", m_name.c_str());
-        m_input_ended = true;
-        return;
-    }
-    EncodeAndPublish(InputPicture(), m_start_pts + slot * PTS_HZ / m_settings.fps, Clock::now());
-}
-
-void EncodeQualcomm::Pipeline::ReadFifo() {
-    switch (m_reader.Read()) {
-    case Nv12FrameReader::Result::FRAME: {
-        const int64_t pts = std::max(WallClockPts(), m_last_pts + 1);
-        EncodeAndPublish(InputPicture(), pts, Clock::now());
-        break;
-    }
-    case Nv12FrameReader::Result::PARTIAL:
-        break;
-    case Nv12FrameReader::Result::END:
-        Log::Instance().Infof("%s: the input has ended after %llu frames", m_name.c_str(),
-                              static_cast<unsigned long long>(m_counters.frames));
-        m_input_ended = true;
-        break;
-    }
+    // A picture of a frame slot is stamped with the slot's time, one that came
+    // as its writer sent it with the clock; never at or before the last.
+    const int64_t pts = picture.slot >= 0 ? m_start_pts + picture.slot * PTS_HZ / m_settings.fps
+                                          : WallClockPts();
+    EncodeAndPublish(picture.picture, std::max(pts, m_last_pts + 1), picture.made);
 }
 
 Status EncodeQualcomm::Pipeline::EncodeAndPublish(const Nv12Picture& picture, int64_t pts,
@@ -208,7 +146,7 @@ Status EncodeQualcomm::Pipeline::EncodeAndPublish(const Nv12Picture& picture, in
     chunk.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(m_pending));
     m_pending = {};
     chunk.created = created;
-    chunk.frame_number = m_counters.frames++;
+    chunk.frame_number = m_frames++;
     chunk.last_of_frame = true;
     chunk.frame_interval = std::chrono::microseconds(1000000 / m_settings.fps);
     chunk.bit_rate = m_bit_rate;
@@ -234,7 +172,8 @@ Status EncodeQualcomm::OnEnable() {
 
 Status EncodeQualcomm::OnDisable() {
     if (m_pipeline) {
-        const Counters& counters = m_pipeline->GetCounters();
+        const Counters counters = m_pipeline->GetCounters();
+        m_pipeline->LogSummary();
         m_totals.frames += counters.frames;
         m_totals.skipped += counters.skipped;
         Log::Instance().Infof("%s: stopped after %llu frames (%llu frame slots missed)",

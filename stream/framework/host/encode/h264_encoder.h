@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "color_space.h"
 #include "status.h"
 
 // One NV12 picture: a luma plane and an interleaved chroma plane, each with its stride.
@@ -28,6 +29,8 @@ struct H264Settings {
     int height = 720;
     int fps = 30;
     int bitrate_kbps = 4000;
+    // What the stream says of its colours; CS_UNKNOWN says nothing.
+    ColorSpace color_space = CS_UNKNOWN;
 };
 
 // An H.264 encoder for live streaming: no frame delay, a key frame with its

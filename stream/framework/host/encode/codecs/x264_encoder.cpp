@@ -8,6 +8,32 @@ extern "C" {
 
 #include "log.h"
 
+namespace {
+
+// The H.264 VUI codes (primaries, transfer, matrix) of each colour space, so
+// that a player shows the colours as they were captured.
+void SetColours(x264_param_t& param, ColorSpace space) {
+    struct Codes {
+        int primaries, transfer, matrix;
+        bool full;
+    };
+    Codes codes{};
+    switch (space) {
+    case CS_YCBCR601_LIMITED: codes = {6, 6, 6, false}; break;  // SMPTE 170M
+    case CS_YCBCR601_FULL: codes = {6, 6, 6, true}; break;
+    case CS_YCBCR709_LIMITED: codes = {1, 1, 1, false}; break;  // BT.709
+    case CS_YCBCR709_FULL: codes = {1, 1, 1, true}; break;
+    case CS_YCBCR2020_LIMITED: codes = {9, 14, 9, false}; break;  // BT.2020, non-constant luminance
+    default: return;  // unspecified
+    }
+    param.vui.i_colorprim = codes.primaries;
+    param.vui.i_transfer = codes.transfer;
+    param.vui.i_colmatrix = codes.matrix;
+    param.vui.b_fullrange = codes.full ? 1 : 0;
+}
+
+}  // namespace
+
 X264Encoder::~X264Encoder() { Close(); }
 
 void X264Encoder::Close() {
@@ -66,6 +92,7 @@ Status X264Encoder::Open(const H264Settings& settings) {
     param.rc.i_vbv_max_bitrate = settings.bitrate_kbps;
     param.rc.i_vbv_buffer_size = settings.bitrate_kbps / settings.fps;
     param.rc.f_vbv_buffer_init = 0.9f;
+    SetColours(param, settings.color_space);
     if (x264_param_apply_profile(&param, "high") < 0) {
         log.Errorf("H.264 encoder: x264 refuses the high profile for these settings");
         return Status::FAILURE_INVALID;

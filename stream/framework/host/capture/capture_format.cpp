@@ -1,0 +1,155 @@
+#include "capture_format.h"
+
+#include <linux/videodev2.h>
+
+#include <algorithm>
+
+#include <libyuv/convert.h>
+#include <libyuv/convert_from.h>
+#include <libyuv/planar_functions.h>
+
+namespace capture_format {
+
+const std::vector<uint32_t>& Preferred() {
+    static const std::vector<uint32_t> formats = {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_NV21,
+                                                  V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_UYVY,
+                                                  V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_YVU420};
+    return formats;
+}
+
+bool IsTaken(uint32_t fourcc) {
+    const auto& formats = Preferred();
+    return std::find(formats.begin(), formats.end(), fourcc) != formats.end();
+}
+
+std::string Name(uint32_t fourcc) {
+    std::string name;
+    for (int shift = 0; shift < 32; shift += 8) {
+        const char c = static_cast<char>((fourcc >> shift) & 0xFF);
+        if (c >= 0x21 && c <= 0x7E) name += c;
+    }
+    return name.empty() ? "?" : name;
+}
+
+std::string Names(const std::vector<uint32_t>& fourccs) {
+    std::string names;
+    for (uint32_t fourcc : fourccs) names += (names.empty() ? "" : ", ") + Name(fourcc);
+    return names.empty() ? "none" : names;
+}
+
+namespace {
+
+// Bytes of the luma plane (or of the packed picture) and of the chroma that follows it.
+bool Planes(const Layout& layout, size_t& first, size_t& rest) {
+    if (layout.width < 2 || layout.height < 2 || layout.width % 2 != 0 || layout.height % 2 != 0)
+        return false;
+    const size_t line = layout.bytes_per_line;
+    const size_t height = static_cast<size_t>(layout.height);
+    const size_t width = static_cast<size_t>(layout.width);
+    switch (layout.fourcc) {
+    case V4L2_PIX_FMT_NV12:
+    case V4L2_PIX_FMT_NV21:
+        if (line < width) return false;
+        first = line * height;
+        rest = line * height / 2;
+        return true;
+    case V4L2_PIX_FMT_YUYV:
+    case V4L2_PIX_FMT_UYVY:
+        if (line < 2 * width) return false;
+        first = line * height;
+        rest = 0;
+        return true;
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420:
+        // Each chroma plane has half the luma's bytes per line.
+        if (line < width || line % 2 != 0) return false;
+        first = line * height;
+        rest = 2 * (line / 2) * (height / 2);
+        return true;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+size_t FrameBytes(const Layout& layout) {
+    size_t first = 0;
+    size_t rest = 0;
+    return Planes(layout, first, rest) ? first + rest : 0;
+}
+
+bool ToNv12(const Layout& layout, const uint8_t* frame, size_t size, const Nv12Target& target) {
+    size_t first = 0;
+    size_t rest = 0;
+    if (!Planes(layout, first, rest) || size < first + rest) return false;
+    const int line = static_cast<int>(layout.bytes_per_line);
+    const int w = layout.width;
+    const int h = layout.height;
+    const uint8_t* second = frame + first;
+    int result = -1;
+    switch (layout.fourcc) {
+    case V4L2_PIX_FMT_NV12:
+        result = libyuv::NV12Copy(frame, line, second, line, target.y, target.y_stride, target.uv,
+                                  target.uv_stride, w, h);
+        break;
+    case V4L2_PIX_FMT_NV21:
+        result = libyuv::NV21ToNV12(frame, line, second, line, target.y, target.y_stride, target.uv,
+                                    target.uv_stride, w, h);
+        break;
+    case V4L2_PIX_FMT_YUYV:
+        result = libyuv::YUY2ToNV12(frame, line, target.y, target.y_stride, target.uv,
+                                    target.uv_stride, w, h);
+        break;
+    case V4L2_PIX_FMT_UYVY:
+        result = libyuv::UYVYToNV12(frame, line, target.y, target.y_stride, target.uv,
+                                    target.uv_stride, w, h);
+        break;
+    case V4L2_PIX_FMT_YUV420:
+    case V4L2_PIX_FMT_YVU420: {
+        const uint8_t* third = second + rest / 2;
+        const bool yv12 = layout.fourcc == V4L2_PIX_FMT_YVU420;
+        result = libyuv::I420ToNV12(frame, line, yv12 ? third : second, line / 2,
+                                    yv12 ? second : third, line / 2, target.y, target.y_stride,
+                                    target.uv, target.uv_stride, w, h);
+        break;
+    }
+    default:
+        break;
+    }
+    return result == 0;
+}
+
+ColorSpace FromV4l2(uint32_t colorspace, uint32_t ycbcr_enc, uint32_t quantization) {
+    if (colorspace == V4L2_COLORSPACE_DEFAULT && ycbcr_enc == V4L2_YCBCR_ENC_DEFAULT)
+        return CS_UNKNOWN;  // the driver says nothing: neither do we
+    if (ycbcr_enc == V4L2_YCBCR_ENC_DEFAULT) ycbcr_enc = V4L2_MAP_YCBCR_ENC_DEFAULT(colorspace);
+    if (quantization == V4L2_QUANTIZATION_DEFAULT)
+        quantization = V4L2_MAP_QUANTIZATION_DEFAULT(false, colorspace, ycbcr_enc);
+    const bool full = quantization == V4L2_QUANTIZATION_FULL_RANGE;
+    switch (ycbcr_enc) {
+    case V4L2_YCBCR_ENC_601:
+    case V4L2_YCBCR_ENC_XV601:
+        return full ? CS_YCBCR601_FULL : CS_YCBCR601_LIMITED;
+    case V4L2_YCBCR_ENC_709:
+    case V4L2_YCBCR_ENC_XV709:
+        return full ? CS_YCBCR709_FULL : CS_YCBCR709_LIMITED;
+    case V4L2_YCBCR_ENC_BT2020:
+        return full ? CS_UNKNOWN : CS_YCBCR2020_LIMITED;
+    default:
+        return CS_UNKNOWN;
+    }
+}
+
+const char* Describe(ColorSpace space) {
+    switch (space) {
+    case CS_YCBCR601_LIMITED: return "BT.601 limited range";
+    case CS_YCBCR601_FULL: return "BT.601 full range";
+    case CS_YCBCR709_LIMITED: return "Rec.709 limited range";
+    case CS_YCBCR709_FULL: return "Rec.709 full range";
+    case CS_YCBCR2020_LIMITED: return "BT.2020 limited range";
+    default: return "unspecified colours";
+    }
+}
+
+}  // namespace capture_format

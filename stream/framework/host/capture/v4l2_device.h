@@ -1,0 +1,121 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <linux/videodev2.h>
+
+#include "capture_format.h"
+#include "status.h"
+
+// One V4L2 video capture device, in the order a capture client takes it:
+// open, query the capabilities, pick the input, query and set the timings,
+// set the format, request and map the buffers, queue them, stream on. The
+// caller's select loop waits on Descriptor(): frames in the read set while
+// streaming, source-change events in the exception set.
+//
+// Nothing here logs: a failed step returns a status and leaves its reason,
+// naming the step, in Error(), so that the caller can say it once with the
+// device's path and count what recurs.
+class V4l2Device {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // What the input says of its source.
+    enum class Signal { PRESENT, NO_SIGNAL, NO_LOCK, OUT_OF_RANGE, GONE };
+
+    // The format being captured, once streaming.
+    struct Format {
+        capture_format::Layout layout;
+        size_t frame_bytes = 0;
+        ColorSpace color_space = CS_UNKNOWN;
+        double fps = 0;  // the source's frame rate; 0 when the device does not say
+    };
+
+    struct Frame {
+        const uint8_t* data = nullptr;
+        size_t size = 0;
+        Clock::time_point time;     // the driver's time stamp, or the dequeue time
+        bool driver_time = false;   // the driver gave a monotonic time stamp
+        bool error = false;         // the driver flagged the buffer as bad
+        uint32_t index = 0;
+    };
+
+    enum class Dequeued { FRAME, NONE, GONE, FAILED };
+    enum class Events { NONE, SOURCE_CHANGED, GONE };
+
+    V4l2Device() = default;
+    ~V4l2Device();
+    V4l2Device(const V4l2Device&) = delete;
+    V4l2Device& operator=(const V4l2Device&) = delete;
+
+    // Opens a video capture device and picks its input (`input` < 0: the first
+    // with DV timings, else the current one) and a pixel format the encoder takes.
+    Status Open(const std::string& path, int input);
+    void Close();
+    bool IsOpen() const { return m_fd >= 0; }
+    int Descriptor() const { return m_fd; }
+    // "input 3 "HDMI 0" (DV timings), driver vivid"
+    std::string Describe() const;
+    bool HasDvTimings() const { return m_dv_timings; }
+    bool HasEvents() const { return m_events; }
+
+    // The source as the timings query (an input with DV timings) or the input's
+    // status (any other input) gives it.
+    Signal QuerySignal();
+    // The input's status bits only: cheap enough for every frame.
+    Signal InputStatus();
+
+    // Sets the timings just queried (an input with DV timings; otherwise asks
+    // for width x height), the format, and streams with mmap buffers.
+    Status Start(int width, int height);
+    void Stop();
+    bool IsStreaming() const { return m_streaming; }
+    const Format& GetFormat() const { return m_format; }
+    // The timings were queried and differ from those being captured.
+    bool TimingsChanged() const;
+
+    // Never blocks. A FRAME must be handed back with Requeue.
+    Dequeued Dequeue(Frame& frame);
+    Status Requeue(const Frame& frame);
+    Events TakeEvents();
+
+    // The reason of the last failure: "VIDIOC_S_FMT: (16) Device or resource busy".
+    const std::string& Error() const { return m_error; }
+    // The last failure was ENODEV: the device is gone.
+    bool Gone() const { return m_gone; }
+
+private:
+    struct Mapping {
+        void* data = nullptr;
+        size_t length = 0;
+    };
+    Status Fail(const char* step, int error);
+    Status Refuse(const std::string& why);
+    Status ChooseInput(int wanted);
+    Status ChooseFormat();
+    Status SetFormat(int width, int height);
+    Status MapBuffers();
+    void Unmap();
+    Signal FromStatus(uint32_t status) const;
+
+    std::string m_path;
+    int m_fd = -1;
+    std::string m_driver;
+    uint32_t m_input = 0;
+    std::string m_input_name;
+    bool m_dv_timings = false;
+    bool m_events = false;
+    uint32_t m_fourcc = 0;
+    v4l2_dv_timings m_queried{};
+    bool m_have_queried = false;
+    v4l2_dv_timings m_current{};
+    bool m_streaming = false;
+    Format m_format;
+    std::vector<Mapping> m_buffers;
+    std::string m_error;
+    bool m_gone = false;
+};

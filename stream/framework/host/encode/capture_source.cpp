@@ -1,0 +1,344 @@
+#include "capture_source.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include <libyuv/scale.h>
+
+#include "log.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// No frame for this long is no signal, whatever the input says.
+constexpr auto STALL = 1s;
+// How often the input's signal is checked while streaming, and while waiting for it.
+constexpr auto CHECK_LIVE = 1s;
+constexpr auto CHECK_LOST = 500ms;
+// A driver time stamp further than this from the clock is not believed.
+constexpr auto STAMP_AHEAD = 100ms;
+constexpr auto STAMP_BEHIND = 2s;
+
+unsigned long long U(uint64_t value) { return static_cast<unsigned long long>(value); }
+
+double Seconds(FrameSlots::Clock::duration duration) {
+    return std::chrono::duration<double>(duration).count();
+}
+
+PictureLoss LossOf(V4l2Device::Signal signal) {
+    switch (signal) {
+    case V4l2Device::Signal::NO_LOCK: return PictureLoss::NO_LOCK;
+    case V4l2Device::Signal::OUT_OF_RANGE: return PictureLoss::OUT_OF_RANGE;
+    case V4l2Device::Signal::GONE: return PictureLoss::DEVICE_GONE;
+    default: return PictureLoss::NO_SIGNAL;
+    }
+}
+
+const char* Reason(PictureLoss why) {
+    switch (why) {
+    case PictureLoss::NO_SIGNAL: return "no signal";
+    case PictureLoss::NO_LOCK: return "no lock";
+    case PictureLoss::OUT_OF_RANGE: return "out of range";
+    case PictureLoss::DEVICE_GONE: return "device gone";
+    }
+    return "no signal";
+}
+
+bool FullRange(ColorSpace space) { return space == CS_YCBCR601_FULL || space == CS_YCBCR709_FULL; }
+
+}  // namespace
+
+CaptureSource::CaptureSource(const SourceSettings& settings, Deliver deliver)
+    : m_settings(settings),
+      m_deliver(std::move(deliver)),
+      m_picture(static_cast<size_t>(settings.width) * settings.height * 3 / 2),
+      m_no_signal(m_picture.size()) {}
+
+std::string CaptureSource::Where() const { return m_settings.name + ": " + m_settings.input; }
+
+Status CaptureSource::Open() {
+    const Status status = m_device.Open(m_settings.input, m_settings.input_index);
+    if (status != Status::SUCCESS)
+        Log::Instance().Errorf("%s: %s", Where().c_str(), m_device.Error().c_str());
+    return status;
+}
+
+std::string CaptureSource::Describe() const {
+    return m_settings.input + " (V4L2 capture: " + m_device.Describe() + ")";
+}
+
+void CaptureSource::Start(const FrameSlots& slots) {
+    m_slots = slots;
+    m_anchor = slots.Time(0);
+    m_anchor_slot = 0;
+    m_next = 0;
+    Connect(Clock::now());
+}
+
+void CaptureSource::Connect(Clock::time_point now) {
+    m_device.Stop();
+    m_next_check = now + CHECK_LOST;
+    const V4l2Device::Signal signal = m_device.QuerySignal();
+    if (signal == V4l2Device::Signal::GONE) return Gone(now);
+    if (signal != V4l2Device::Signal::PRESENT)
+        return Lose(LossOf(signal), "the input says so (" + m_device.Error() + ")", now);
+    if (m_device.Start(m_settings.width, m_settings.height) != Status::SUCCESS) {
+        if (m_device.Gone()) return Gone(now);
+        return Lose(PictureLoss::NO_SIGNAL, "cannot capture: " + m_device.Error(), now);
+    }
+    // The picture comes back with the first frame; until then the slots keep
+    // what they showed.
+    m_anchored = false;
+    m_last_frame = now;
+    m_next_check = now + CHECK_LIVE;
+    const V4l2Device::Format& format = m_device.GetFormat();
+    char text[160];
+    snprintf(text, sizeof(text), "%dx%d %s at %.2f fps, %s", format.layout.width, format.layout.height,
+             capture_format::Name(format.layout.fourcc).c_str(), format.fps,
+             capture_format::Describe(format.color_space));
+    if (const uint64_t due = m_start_log.Count(text, 1, now))
+        Log::Instance().Infof("%s: capturing %s%s", Where().c_str(), text, RepeatCounter::Suffix(due).c_str());
+}
+
+void CaptureSource::Lose(PictureLoss why, const std::string& detail, Clock::time_point now) {
+    m_device.Stop();
+    const bool changed = !m_lost || why != m_loss;
+    if (!m_lost) {
+        m_lost = true;
+        m_lost_since = now;
+        ++m_counts.losses;
+    }
+    if (!changed) return;
+    m_loss = why;
+    DrawNoSignalPicture(why, FullRange(m_color_space), m_no_signal.data(), m_settings.width,
+                        m_no_signal.data() + static_cast<size_t>(m_settings.width) * m_settings.height,
+                        m_settings.width, m_settings.width, m_settings.height);
+    if (const uint64_t due = m_loss_log.Count(Reason(why), 1, now)) {
+        Log::Instance().Warnf("%s: no picture: %s: %s; the stream goes on with a \"%s\" picture%s",
+                              Where().c_str(), Reason(why), detail.c_str(), PictureLossText(why),
+                              RepeatCounter::Suffix(due).c_str());
+        m_loss_logged = true;
+    }
+}
+
+void CaptureSource::Gone(Clock::time_point now) {
+    const std::string detail = "the device has gone away (" + m_device.Error() + ")";
+    m_device.Close();
+    m_gone = true;
+    Lose(PictureLoss::DEVICE_GONE, detail, now);
+}
+
+void CaptureSource::Setup(IOEventData& data) {
+    if (m_device.IsOpen()) {
+        const int fd = m_device.Descriptor();
+        if ((m_device.HasEvents() && data.AddErrorFd(fd) != Status::SUCCESS) ||
+            (m_device.IsStreaming() && data.AddReadFd(fd) != Status::SUCCESS)) {
+            Log::Instance().Errorf("%s: select cannot wait for the device; it is given up", Where().c_str());
+            m_device.Close();
+            m_gone = true;
+            Lose(PictureLoss::DEVICE_GONE, "select cannot wait for it", Clock::now());
+        }
+    }
+    data.AddTimeout(NextDeadline(), [this] { RunDue(Clock::now()); });
+}
+
+void CaptureSource::Handle(IOEventData& data) {
+    const Clock::time_point now = Clock::now();
+    // Events first: a frame that came after a loss of signal is the driver's noise.
+    if (m_device.IsOpen() && data.IsErrorReady(m_device.Descriptor())) ReadEvents(now);
+    if (m_device.IsStreaming() && data.IsReadReady(m_device.Descriptor())) ReadFrames(now);
+    RunDue(now);
+}
+
+void CaptureSource::ReadEvents(Clock::time_point now) {
+    switch (m_device.TakeEvents()) {
+    case V4l2Device::Events::GONE:
+        Gone(now);
+        break;
+    case V4l2Device::Events::SOURCE_CHANGED:
+        Connect(now);
+        break;
+    case V4l2Device::Events::NONE:
+        break;
+    }
+}
+
+void CaptureSource::ReadFrames(Clock::time_point now) {
+    bool checked = false;
+    while (m_device.IsStreaming()) {
+        V4l2Device::Frame frame;
+        switch (m_device.Dequeue(frame)) {
+        case V4l2Device::Dequeued::NONE:
+            return;
+        case V4l2Device::Dequeued::GONE:
+            return Gone(now);
+        case V4l2Device::Dequeued::FAILED:
+            return Lose(PictureLoss::NO_SIGNAL, "capture failed: " + m_device.Error(), now);
+        case V4l2Device::Dequeued::FRAME:
+            break;
+        }
+        if (frame.error) {
+            ++m_counts.bad;
+            if (const uint64_t due = m_bad_log.Count(1, now))
+                Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(),
+                                      U(due));
+        } else {
+            // A receiver may hand out noise or stale frames without a link: the
+            // input's status says whether this one is a picture.
+            if (!checked) {
+                checked = true;
+                if (m_device.InputStatus() != V4l2Device::Signal::PRESENT) {
+                    const V4l2Device::Signal signal = m_device.QuerySignal();
+                    if (signal == V4l2Device::Signal::GONE) return Gone(now);
+                    return Lose(signal == V4l2Device::Signal::PRESENT ? PictureLoss::NO_LOCK : LossOf(signal),
+                                "the input says so", now);
+                }
+            }
+            if (!TakeFrame(frame, now)) return;
+        }
+        if (m_device.Requeue(frame) != Status::SUCCESS) {
+            if (m_device.Gone()) return Gone(now);
+            return Lose(PictureLoss::NO_SIGNAL, "capture failed: " + m_device.Error(), now);
+        }
+    }
+}
+
+bool CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now) {
+    ++m_counts.captured;
+    m_last_frame = now;
+    Clock::time_point stamp = frame.time;
+    if (!frame.driver_time || stamp > now + STAMP_AHEAD || stamp < now - STAMP_BEHIND) {
+        if (frame.driver_time && !m_clock_warned) {
+            m_clock_warned = true;
+            Log::Instance().Warnf("%s: the driver's time stamps are %.3f s off the clock; frames are "
+                                  "timed as they are taken", Where().c_str(), Seconds(stamp - now));
+        }
+        stamp = now;
+    }
+    // The slot the frame's time stamp falls in; the first frame after a start
+    // anchors the grid at the next slot.
+    bool anchored = m_anchored && !m_lost;
+    int64_t slot = m_next;
+    if (anchored) {
+        slot = m_anchor_slot + std::llround(std::chrono::duration<double>(stamp - m_anchor) / m_slots.Period());
+        if (slot < m_next) {
+            ++m_counts.dropped;
+            return true;
+        }
+        // A source that skipped: the slots between repeat the last frame. A
+        // long gap starts the grid again instead.
+        if (slot - m_next > m_slots.Fps()) {
+            slot = m_next;
+            anchored = false;
+        }
+        while (m_have_picture && m_next < slot) {
+            ++m_counts.repeated;
+            Emit(m_picture, m_next, m_picture_made);
+        }
+    }
+    if (!Fit(frame)) {
+        ++m_counts.bad;
+        if (const uint64_t due = m_bad_log.Count(1, now))
+            Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(), U(due));
+        return true;
+    }
+    if (m_lost) {
+        m_lost = false;
+        if (m_loss_logged)
+            Log::Instance().Infof("%s: picture back after %.1f s", Where().c_str(), Seconds(now - m_lost_since));
+        m_loss_logged = false;
+    }
+    if (!anchored) {
+        m_anchor = stamp;
+        m_anchor_slot = slot;
+        m_anchored = true;
+    }
+    m_have_picture = true;
+    m_picture_made = stamp;
+    m_color_space = m_device.GetFormat().color_space;
+    Emit(m_picture, slot, stamp);
+    return true;
+}
+
+bool CaptureSource::Fit(const V4l2Device::Frame& frame) {
+    const capture_format::Layout& layout = m_device.GetFormat().layout;
+    const int width = m_settings.width;
+    const int height = m_settings.height;
+    uint8_t* y = m_picture.data();
+    uint8_t* uv = y + static_cast<size_t>(width) * height;
+    if (layout.width == width && layout.height == height)
+        return capture_format::ToNv12(layout, frame.data, frame.size, {y, width, uv, width});
+    m_converted.resize(static_cast<size_t>(layout.width) * layout.height * 3 / 2);
+    uint8_t* cy = m_converted.data();
+    uint8_t* cuv = cy + static_cast<size_t>(layout.width) * layout.height;
+    if (!capture_format::ToNv12(layout, frame.data, frame.size, {cy, layout.width, cuv, layout.width}))
+        return false;
+    return libyuv::NV12Scale(cy, layout.width, cuv, layout.width, layout.width, layout.height, y, width,
+                             uv, width, width, height, libyuv::kFilterBox) == 0;
+}
+
+void CaptureSource::Emit(const std::vector<uint8_t>& picture, int64_t slot, Clock::time_point made) {
+    SourcePicture out;
+    const size_t luma = static_cast<size_t>(m_settings.width) * m_settings.height;
+    out.picture = {picture.data(), m_settings.width, picture.data() + luma, m_settings.width};
+    out.slot = slot;
+    out.made = made;
+    out.color_space = m_color_space;
+    m_next = slot + 1;
+    m_deliver(out);
+}
+
+FrameSlots::Clock::time_point CaptureSource::SlotTime(int64_t slot) const {
+    return m_anchor + (slot - m_anchor_slot) * m_slots.Period();
+}
+
+FrameSlots::Clock::time_point CaptureSource::NextDeadline() const {
+    Clock::time_point deadline = Clock::time_point::max();
+    if (!m_gone) deadline = m_next_check;
+    if (m_device.IsStreaming() && !m_lost) deadline = std::min(deadline, m_last_frame + STALL);
+    // A slot waits a period more for its frame before it repeats the last one.
+    if (m_lost) deadline = std::min(deadline, SlotTime(m_next));
+    else if (m_have_picture) deadline = std::min(deadline, SlotTime(m_next) + m_slots.Period());
+    return deadline;
+}
+
+void CaptureSource::CheckSignal(Clock::time_point now) {
+    if (!m_device.IsStreaming()) return Connect(now);
+    m_next_check = now + (m_lost ? CHECK_LOST : CHECK_LIVE);
+    const V4l2Device::Signal signal = m_device.QuerySignal();
+    if (signal == V4l2Device::Signal::GONE) return Gone(now);
+    if (signal != V4l2Device::Signal::PRESENT)
+        return Lose(LossOf(signal), "the input says so (" + m_device.Error() + ")", now);
+    // New timings without an event, or a stream that stalled: start again.
+    if (m_device.TimingsChanged() || m_lost) Connect(now);
+}
+
+void CaptureSource::RunDue(Clock::time_point now) {
+    if (!m_gone && now >= m_next_check) CheckSignal(now);
+    if (m_device.IsStreaming() && !m_lost && now - m_last_frame >= STALL) {
+        char detail[64];
+        snprintf(detail, sizeof(detail), "no frame from the device for %.1f s", Seconds(now - m_last_frame));
+        Lose(PictureLoss::NO_SIGNAL, detail, now);
+    }
+    if (!m_lost && !m_have_picture) return;
+    const Clock::duration wait = m_lost ? Clock::duration::zero() : m_slots.Period();
+    if (now < SlotTime(m_next) + wait) return;
+    // A late loop fills the latest slot that is due, not every one it missed.
+    const int64_t due = m_next + (now - SlotTime(m_next) - wait) / m_slots.Period();
+    m_counts.missed += static_cast<uint64_t>(due - m_next);
+    if (m_lost) {
+        ++m_counts.no_signal;
+        Emit(m_no_signal, due, now);
+    } else {
+        ++m_counts.repeated;
+        Emit(m_picture, due, m_picture_made);
+    }
+}
+
+void CaptureSource::LogSummary() const {
+    Log::Instance().Infof("%s: %llu frames captured (%llu dropped to keep %d fps, %llu slots repeated), "
+                          "%llu bad buffers dropped, %llu no-signal pictures in %llu losses of the picture",
+                          Where().c_str(), U(m_counts.captured), U(m_counts.dropped), m_settings.fps,
+                          U(m_counts.repeated), U(m_counts.bad), U(m_counts.no_signal), U(m_counts.losses));
+}

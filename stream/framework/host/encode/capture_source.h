@@ -1,0 +1,98 @@
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "frame_source.h"
+#include "no_signal_picture.h"
+#include "repeat_counter.h"
+#include "v4l2_device.h"
+
+// The pictures of a capture device (an HDMI receiver, a USB grabber, a
+// webcam), as one steady stream at the stream's size and rate whatever the
+// source does:
+//   - each frame is converted to NV12 and scaled to the stream's size, and
+//     fills the frame slot its driver time stamp falls in; a faster source's
+//     extra frames are dropped, a slower one's repeated;
+//   - without a picture (no signal, no lock, out of range, no frame for a
+//     second, the device gone) the slots get a picture that says why;
+//   - a source-change event, or the check of the input's signal every second,
+//     makes it negotiate again.
+// One line on the log when the picture goes, one when it comes back, repeats
+// counted; buffers the driver flags as bad are dropped and counted.
+class CaptureSource final : public FrameSource {
+public:
+    CaptureSource(const SourceSettings& settings, Deliver deliver);
+
+    // Opens the device; a device it cannot use gives one error line naming
+    // the path and why.
+    Status Open();
+
+    std::string Describe() const override;
+    void Start(const FrameSlots& slots) override;
+    void Setup(IOEventData& data) override;
+    void Handle(IOEventData& data) override;
+    uint64_t MissedSlots() const override { return m_counts.missed; }
+    void LogSummary() const override;
+
+private:
+    using Clock = FrameSlots::Clock;
+
+    // Queries the source and streams (the picture comes with the first frame),
+    // or shows why not.
+    void Connect(Clock::time_point now);
+    void Lose(PictureLoss why, const std::string& detail, Clock::time_point now);
+    void Gone(Clock::time_point now);
+    void ReadEvents(Clock::time_point now);
+    void ReadFrames(Clock::time_point now);
+    // False when the frame's buffer must not be handed back (streaming stopped).
+    bool TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now);
+    bool Fit(const V4l2Device::Frame& frame);
+    void CheckSignal(Clock::time_point now);
+    void RunDue(Clock::time_point now);
+    void Emit(const std::vector<uint8_t>& picture, int64_t slot, Clock::time_point made);
+    Clock::time_point SlotTime(int64_t slot) const;
+    Clock::time_point NextDeadline() const;
+    std::string Where() const;
+
+    SourceSettings m_settings;
+    Deliver m_deliver;
+    V4l2Device m_device;
+    FrameSlots m_slots{{}, 1};
+
+    // The picture shown now: the last frame, or while m_lost the no-signal picture.
+    std::vector<uint8_t> m_picture;
+    Clock::time_point m_picture_made;
+    bool m_have_picture = false;
+    std::vector<uint8_t> m_converted;  // a frame in NV12 at its own size, before scaling
+    std::vector<uint8_t> m_no_signal;
+    ColorSpace m_color_space = CS_UNKNOWN;
+    bool m_lost = false;
+    bool m_gone = false;
+    PictureLoss m_loss = PictureLoss::NO_SIGNAL;
+    Clock::time_point m_lost_since;
+    bool m_loss_logged = false;
+
+    // Slot m_anchor_slot is the frame stamped m_anchor; the next frame after a
+    // start anchors the grid again. m_next is the next slot to fill.
+    Clock::time_point m_anchor;
+    int64_t m_anchor_slot = 0;
+    bool m_anchored = false;
+    int64_t m_next = 0;
+    Clock::time_point m_last_frame;
+    Clock::time_point m_next_check;
+    bool m_clock_warned = false;
+
+    RepeatCounter m_loss_log{std::chrono::seconds(5)};
+    RepeatCounter m_bad_log{std::chrono::seconds(5)};
+    RepeatCounter m_start_log{std::chrono::seconds(5)};
+    struct Counts {
+        uint64_t captured = 0;   // frames taken from the device
+        uint64_t dropped = 0;    // frames of a faster source left out
+        uint64_t repeated = 0;   // slots filled again with the last frame
+        uint64_t bad = 0;        // buffers flagged bad by the driver, or short
+        uint64_t no_signal = 0;  // slots filled with the no-signal picture
+        uint64_t losses = 0;
+        uint64_t missed = 0;     // slots the loop was too late for
+    } m_counts;
+};
