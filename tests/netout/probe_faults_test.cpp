@@ -1,7 +1,9 @@
 // netout_probe's faults and bad input, one row each, in the order of the table
 // in docs/netout_probe.md: the real binary against loopback receivers that
-// listen, are missing, join late, leave or do not read, and in private network
-// namespaces without a route or without IPv6.
+// listen, are missing, join late, leave or do not read, in private network
+// namespaces without a route or without IPv6, and, in the booted appliance,
+// with its HDMI input (the kernel's vivid driver) losing its signal, changing
+// its timings, flagging buffers as bad and going away.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -50,6 +52,9 @@ enum class Out {
 struct Seen {
     ToolResult run;
     std::chrono::steady_clock::duration took{};
+    // From "Encode is started" to the end: the run loop and the stop, without
+    // the start (loading the codecs takes seconds in the emulated appliance).
+    std::chrono::steady_clock::duration ran{};
     std::vector<UdpCapture::Datagram> datagrams;  // at PORT
     size_t at_other_port = 0;
     uint64_t kernel_drops = 0;  // what the STALLED receiver's kernel dropped
@@ -58,6 +63,13 @@ struct Seen {
 };
 
 using Check = std::function<void(const Seen&)>;
+
+// A change to the HDMI input's controls (v4l2-ctl -c), `at` into the run;
+// before the probe starts when negative.
+struct Control {
+    std::chrono::milliseconds at;
+    std::string controls;
+};
 
 struct Fault {
     const char* name;   // the test's name
@@ -70,6 +82,7 @@ struct Fault {
     const char* assertion;  // the one failed assertion of the run, if any
     Check check;
     std::function<void(const std::string& dir)> prepare = nullptr;
+    std::vector<Control> controls = {};
 };
 
 void PrintTo(const Fault& row, std::ostream* out) { *out << row.name; }
@@ -281,6 +294,14 @@ const std::vector<Fault> FAULTS = {
          EXPECT_LT(seen.took, 5s) << "the loop must still see its clock";
          EXPECT_TRUE(seen.datagrams.empty());
      }},
+    {"NotACaptureDevice", "An input that is a device but no capture device (`enc0.input=/dev/null`)",
+     Rig::LISTENING, {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS + " enc0.input=/dev/null", 0, Out::RUN,
+     ENABLE_ENCODER,
+     [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/null: not a V4L2 device"), 1u) << seen.run.err;
+         EXPECT_LT(seen.ran, 3s) << "the loop must still see its clock";
+         EXPECT_TRUE(seen.datagrams.empty());
+     }},
     {"StalledInput", "An input FIFO that nobody writes", Rig::LISTENING, {"-s", "2", "-p", "PORT"},
      "enc0.width=64 enc0.height=32 enc0.input=DIR/frames.fifo", 0, Out::RUN, nullptr,
      [](const Seen& seen) {
@@ -296,9 +317,113 @@ const std::vector<Fault> FAULTS = {
      }},
 };
 
+// The appliance's HDMI input: vivid's input 3, small frames.
+const std::string HDMI = SMALL_OPTIONS + " netout0.report_seconds=1 enc0.input=/dev/video0";
+const std::string SIGNAL_MODE = "dv_timings_signal_mode=";  // 0 current timings, 1 no signal
+
+// The stream went on: datagrams from the start to the end of a run of `seconds`
+// with no gap of a second, and the probe ended on time; then the row's own check.
+Check StreamGoesOn(int seconds, Check then) {
+    return [seconds, then](const Seen& seen) {
+        EXPECT_LT(seen.ran, std::chrono::seconds(seconds + 1))
+            << "the run must end on time: "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(seen.ran).count() << " ms";
+        ASSERT_GT(seen.datagrams.size(), 10u) << seen.run.err;
+        auto gap = std::chrono::steady_clock::duration::zero();
+        for (size_t i = 1; i < seen.datagrams.size(); ++i)
+            gap = std::max(gap, seen.datagrams[i].arrival - seen.datagrams[i - 1].arrival);
+        EXPECT_LT(gap, 1s) << "the stream stopped for "
+                           << std::chrono::duration_cast<std::chrono::milliseconds>(gap).count() << " ms";
+        EXPECT_GT(seen.counters.frames, static_cast<unsigned long long>(5 * (seconds - 1)))
+            << "frames the sender sent";
+        then(seen);
+    };
+}
+
+// Lines that say the picture went, why, and that it came back.
+void ExpectLosses(const Seen& seen, const std::string& reason, size_t lost, size_t back) {
+    EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: no picture: "), lost) << seen.run.err;
+    EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: no picture: " + reason), lost) << seen.run.err;
+    EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: picture back after "), back) << seen.run.err;
+}
+
+// The HDMI input, one row each; only the booted appliance has it.
+const std::vector<Fault> DEVICE_FAULTS = {
+    {"HdmiNoSignalAtTheStart", "The HDMI input without a signal from the start", Rig::LISTENING,
+     {"-s", "3", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
+     StreamGoesOn(3, [](const Seen& seen) {
+         ExpectLosses(seen, "no signal: the input says so", 1, 0);
+         EXPECT_EQ(Count(seen.run.err, "capturing "), 0u) << "nothing to capture";
+     }),
+     nullptr, {{-1ms, SIGNAL_MODE + "1"}}},
+    {"HdmiSignalLostAndBack", "The HDMI input loses its signal and gets it back", Rig::LISTENING,
+     {"-s", "4", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
+     StreamGoesOn(4, [](const Seen& seen) {
+         ExpectLosses(seen, "no signal", 1, 1);
+         // Lost a second into the run, back at two: the picture within a second.
+         const std::string back = Lines(seen.run.err, "picture back after ");
+         const double after = std::atof(back.c_str() + back.find("after ") + 6);
+         EXPECT_GT(after, 0.5) << back;
+         EXPECT_LT(after, 2.0) << back;
+     }),
+     nullptr, {{1000ms, SIGNAL_MODE + "1"}, {2000ms, SIGNAL_MODE + "0"}}},
+    {"HdmiTimingsChange", "The HDMI source changes from 720p to 1080p", Rig::LISTENING,
+     {"-s", "4", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
+     StreamGoesOn(4, [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: capturing 1280x720 "), 1u) << seen.run.err;
+         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: capturing 1920x1080 "), 1u) << seen.run.err;
+         ExpectLosses(seen, "", 0, 0);
+     }),
+     nullptr, {{1000ms, SIGNAL_MODE + "4,dv_timings=DV_1080P60"}}},
+    {"HdmiUnplugged", "The capture device goes away during the run", Rig::LISTENING,
+     {"-s", "4", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
+     StreamGoesOn(4, [](const Seen& seen) {
+         ExpectLosses(seen, "device gone: the device has gone away (", 1, 0);
+         EXPECT_EQ(Count(seen.run.err, "(19) No such device"), 1u) << seen.run.err;
+         EXPECT_LT(Count(seen.run.err, " enc0: "), 8u) << "a flood:\n" << seen.run.err;
+     }),
+     nullptr, {{1000ms, "disconnect=1"}}},
+    {"HdmiBuffersWithErrors", "Buffers the driver flags as bad", Rig::LISTENING,
+     {"-s", "4", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
+     StreamGoesOn(4, [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: dropped 1 buffers the driver flagged as bad"), 1u)
+             << "once, the rest counted:\n" << seen.run.err;
+         EXPECT_NE(seen.run.err.find(", 3 bad buffers dropped,"), std::string::npos) << seen.run.err;
+         ExpectLosses(seen, "", 0, 0);
+     }),
+     nullptr,
+     {{1000ms, "inject_v4l2_buf_flag_error=1"}, {1400ms, "inject_v4l2_buf_flag_error=1"},
+      {1800ms, "inject_v4l2_buf_flag_error=1"}}},
+    {"HdmiOutputNode", "An output-only video node (`enc0.input=/dev/video1`)", Rig::LISTENING,
+     {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS + " enc0.input=/dev/video1", 0, Out::RUN, ENABLE_ENCODER,
+     [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video1: not a video capture device"), 1u) << seen.run.err;
+         EXPECT_LT(seen.ran, 3s) << "the loop must still see its clock";
+         EXPECT_TRUE(seen.datagrams.empty());
+     }},
+};
+
 int FreePort() {
     UdpCapture gone;
     return gone.Port();
+}
+
+// The HDMI input's controls, set as a user would (vivid keeps them per input).
+// DV_1080P60 stands for the index of 1920x1080p60 in its "DV Timings" menu.
+void SetControls(const std::string& controls) {
+    std::string text = controls;
+    if (text.find("DV_1080P60") != std::string::npos) {
+        const ToolResult menus = RunTool({"v4l2-ctl", "-d", "/dev/video0", "--list-ctrls-menus"});
+        const size_t at = menus.out.find(": 1920x1080p60\n");
+        ASSERT_NE(at, std::string::npos) << "no 1080p60 timings:\n" << menus.out << menus.err;
+        const size_t start = menus.out.find_last_not_of("0123456789", at - 1) + 1;
+        text = Replace(text, "DV_1080P60", menus.out.substr(start, at - start));
+    }
+    // The input first, on its own: v4l2-ctl sets controls before it switches inputs.
+    const ToolResult input = RunTool({"v4l2-ctl", "-d", "/dev/video0", "-i", "3"});
+    EXPECT_EQ(input.status, 0) << "v4l2-ctl -i 3: " << input.out << input.err;
+    const ToolResult set = RunTool({"v4l2-ctl", "-d", "/dev/video0", "-c", text});
+    EXPECT_EQ(set.status, 0) << "v4l2-ctl -c " << text << ": " << set.out << set.err;
 }
 
 // Runs the row's command with its rig around it.
@@ -332,15 +457,22 @@ Seen RunRow(const Fault& row, const std::string& dir) {
                                   std::to_string(port)));
 
     // `timeout` leads a process group of its own: the probe goes with it.
-    OutputWatch kill_once_started = [killed = false](pid_t pid, const std::string& out) mutable {
-        if (!killed && out.find(STARTED) != std::string::npos) killed = kill(-pid, SIGKILL) == 0;
+    std::promise<std::chrono::steady_clock::time_point> started;
+    const std::shared_future<std::chrono::steady_clock::time_point> run_started = started.get_future().share();
+    const bool kill_once_started = row.out == Out::KILLED;
+    OutputWatch watch = [&started, kill_once_started, told = false](pid_t pid, const std::string& out) mutable {
+        if (told || out.find(STARTED) == std::string::npos) return;
+        told = true;
+        started.set_value(std::chrono::steady_clock::now());
+        if (kill_once_started) kill(-pid, SIGKILL);
     };
+    for (const Control& control : row.controls)
+        if (control.at < 0ms) SetControls(control.controls);
     Seen seen;
     seen.dir = dir;
     const auto start = std::chrono::steady_clock::now();
     auto running = std::async(std::launch::async, [&] {
-        return RunTool(command, {"LUMASET_OPTIONS=" + Replace(row.options, "DIR", dir)},
-                       row.out == Out::KILLED ? kill_once_started : nullptr);
+        return RunTool(command, {"LUMASET_OPTIONS=" + Replace(row.options, "DIR", dir)}, watch);
     });
     if (row.rig == Rig::JOINS_LATE || row.rig == Rig::LEAVES) {
         std::this_thread::sleep_for(1s);
@@ -349,8 +481,16 @@ Seen RunRow(const Fault& row, const std::string& dir) {
         else
             receiver->Close();
     }
+    // Changes to the input come after the start, which takes seconds in the appliance.
+    for (const Control& control : row.controls)
+        if (control.at >= 0ms && run_started.wait_for(30s) == std::future_status::ready) {
+            std::this_thread::sleep_until(run_started.get() + control.at);
+            SetControls(control.controls);
+        }
     seen.run = running.get();
     seen.took = std::chrono::steady_clock::now() - start;
+    if (run_started.wait_for(0s) == std::future_status::ready)
+        seen.ran = std::chrono::steady_clock::now() - run_started.get();
     if (receiver) {
         receiver->Stop();
         seen.datagrams = receiver->Datagrams();
@@ -408,6 +548,10 @@ TEST_P(NetoutProbeFaults, AsTheDocSays) {
 
 INSTANTIATE_TEST_SUITE_P(Table, NetoutProbeFaults, ::testing::ValuesIn(FAULTS),
                          [](const auto& info) { return std::string(info.param.name); });
+#ifdef LUMASET_APPLIANCE
+INSTANTIATE_TEST_SUITE_P(Device, NetoutProbeFaults, ::testing::ValuesIn(DEVICE_FAULTS),
+                         [](const auto& info) { return std::string(info.param.name); });
+#endif
 
 // The doc's table of faults names the rows above, in the same order.
 TEST(NetoutProbeFaultDoc, ListsEveryRowOfTheTable) {
@@ -422,6 +566,7 @@ TEST(NetoutProbeFaultDoc, ListsEveryRowOfTheTable) {
     }
     std::vector<std::string> rows;
     for (const Fault& row : FAULTS) rows.push_back(row.fault);
+    for (const Fault& row : DEVICE_FAULTS) rows.push_back(row.fault);
     EXPECT_EQ(listed, rows);
 }
 

@@ -115,7 +115,7 @@ void CaptureSource::Lose(PictureLoss why, const std::string& detail, Clock::time
                         m_no_signal.data() + static_cast<size_t>(m_settings.width) * m_settings.height,
                         m_settings.width, m_settings.width, m_settings.height);
     if (const uint64_t due = m_loss_log.Count(Reason(why), 1, now)) {
-        Log::Instance().Warnf("%s: no picture: %s: %s; the stream goes on with a \"%s\" picture%s",
+        Log::Instance().Warnf("%s: no picture: %s: %s; the stream goes on with a picture that says \"%s\"%s",
                               Where().c_str(), Reason(why), detail.c_str(), PictureLossText(why),
                               RepeatCounter::Suffix(due).c_str());
         m_loss_logged = true;
@@ -147,8 +147,8 @@ void CaptureSource::Handle(IOEventData& data) {
     const Clock::time_point now = Clock::now();
     // Events first: a frame that came after a loss of signal is the driver's noise.
     if (m_device.IsOpen() && data.IsErrorReady(m_device.Descriptor())) ReadEvents(now);
-    if (m_device.IsStreaming() && data.IsReadReady(m_device.Descriptor())) ReadFrames(now);
-    RunDue(now);
+    if (m_device.IsStreaming() && data.IsReadReady(m_device.Descriptor())) ReadFrames();
+    RunDue(Clock::now());
 }
 
 void CaptureSource::ReadEvents(Clock::time_point now) {
@@ -164,11 +164,14 @@ void CaptureSource::ReadEvents(Clock::time_point now) {
     }
 }
 
-void CaptureSource::ReadFrames(Clock::time_point now) {
+void CaptureSource::ReadFrames() {
     bool checked = false;
     while (m_device.IsStreaming()) {
         V4l2Device::Frame frame;
-        switch (m_device.Dequeue(frame)) {
+        const V4l2Device::Dequeued dequeued = m_device.Dequeue(frame);
+        // Taken anew for each frame: encoding the one before may have taken a while.
+        const Clock::time_point now = Clock::now();
+        switch (dequeued) {
         case V4l2Device::Dequeued::NONE:
             return;
         case V4l2Device::Dequeued::GONE:

@@ -44,7 +44,7 @@ private:
     void Lose(PictureLoss why, const std::string& detail, Clock::time_point now);
     void Gone(Clock::time_point now);
     void ReadEvents(Clock::time_point now);
-    void ReadFrames(Clock::time_point now);
+    void ReadFrames();
     // False when the frame's buffer must not be handed back (streaming stopped).
     bool TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now);
     bool Fit(const V4l2Device::Frame& frame);
