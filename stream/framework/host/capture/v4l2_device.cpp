@@ -70,7 +70,8 @@ Status V4l2Device::Open(const std::string& path, int input) {
     if (Ioctl(m_fd, VIDIOC_QUERYCAP, &capability) < 0) {
         const int error = errno;
         Close();
-        if (error == ENOTTY)
+        // ENOSYS: an emulator that does not know the request.
+        if (error == ENOTTY || error == ENOSYS)
             return Refuse(Text("not a V4L2 device (VIDIOC_QUERYCAP: (%d) %s)", error, strerror(error)));
         return Fail("VIDIOC_QUERYCAP", error);
     }
