@@ -50,19 +50,15 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "child.h"
 #include "ts_receiver.h"
-
-extern char** environ;
 
 namespace {
 
@@ -89,76 +85,6 @@ int RunSeconds() {
     const char* text = std::getenv("NETOUT_BENCH_SECONDS");
     return text != nullptr && std::atoi(text) > 1 ? std::atoi(text) : 6;
 }
-
-// A measured program. Killed and reaped if still running when dropped.
-class Child {
-public:
-    Child(std::string name, const std::vector<std::string>& args,
-          const std::vector<std::string>& extra_env, const std::string& log_path)
-        : m_name(std::move(name)), m_log(log_path) {
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, log_path.c_str(),
-                                         O_WRONLY | O_CREAT | O_APPEND, 0644);
-        posix_spawn_file_actions_adddup2(&actions, 1, 2);
-        std::vector<char*> argv;
-        for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-        argv.push_back(nullptr);
-        std::vector<std::string> env;
-        for (char** e = environ; *e != nullptr; ++e) env.emplace_back(*e);
-        env.insert(env.end(), extra_env.begin(), extra_env.end());
-        std::vector<char*> envp;
-        for (auto& entry : env) envp.push_back(entry.data());
-        envp.push_back(nullptr);
-        const int failure = posix_spawnp(&m_pid, argv[0], &actions, nullptr, argv.data(), envp.data());
-        posix_spawn_file_actions_destroy(&actions);
-        if (failure != 0) throw std::runtime_error("cannot run " + args[0] + ": " + strerror(failure));
-    }
-    ~Child() {
-        if (m_pid > 0) {
-            kill(m_pid, SIGKILL);
-            waitpid(m_pid, nullptr, 0);
-        }
-    }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
-
-    // Waits at most `limit_seconds`; returns the CPU seconds (user + system)
-    // the program used. Throws when it failed or had to be killed.
-    double Wait(int limit_seconds) {
-        const int64_t deadline = RealtimeNs() + int64_t(limit_seconds) * NS;
-        int status = 0;
-        rusage usage{};
-        for (;;) {
-            const pid_t done = wait4(m_pid, &status, WNOHANG, &usage);
-            if (done == m_pid) break;
-            if (done < 0 && errno != EINTR)
-                throw std::runtime_error("waiting for " + m_name + ": " + strerror(errno));
-            if (RealtimeNs() > deadline) {
-                kill(m_pid, SIGKILL);
-                waitpid(m_pid, nullptr, 0);
-                m_pid = -1;
-                throw std::runtime_error(m_name + " did not end within " +
-                                         std::to_string(limit_seconds) + " s and was killed; see " + m_log);
-            }
-            usleep(20000);
-        }
-        m_pid = -1;
-        if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
-            throw std::runtime_error(m_name + " failed (" +
-                                     (WIFEXITED(status) ? "exit status " + std::to_string(WEXITSTATUS(status))
-                                                        : "signal " + std::to_string(WTERMSIG(status))) +
-                                     "); see " + m_log);
-        return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-               double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-    }
-
-private:
-    std::string m_name;
-    std::string m_log;
-    pid_t m_pid = -1;
-};
 
 std::vector<std::string> FfmpegArgs(const std::string& input, int port, bool from_file, int seconds) {
     std::vector<std::string> args = {"ffmpeg", "-nostdin", "-v", "error"};

@@ -81,6 +81,8 @@ public:
     }
     // Datagrams dropped from the record because the kernel gave no time stamp.
     uint64_t Unstamped() const { return m_unstamped; }
+    // Datagrams taken so far; may be read while receiving.
+    uint64_t Received() const { return m_received; }
     const std::vector<Datagram>& Datagrams() const { return m_datagrams; }
 
     uint64_t Bytes() const {
@@ -168,6 +170,7 @@ private:
         message.msg_controllen = sizeof(control);
         const ssize_t got = recvmsg(m_fd, &message, MSG_DONTWAIT);
         if (got <= 0) return false;
+        ++m_received;
         int64_t stamp_ns = -1;
         for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header)) {
             if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_TIMESTAMPNS) {
@@ -189,5 +192,6 @@ private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
     std::vector<Datagram> m_datagrams;  // read only after Stop
+    std::atomic<uint64_t> m_received{0};
     uint64_t m_unstamped = 0;
 };
