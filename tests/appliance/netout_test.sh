@@ -10,7 +10,9 @@
 #   netout_test.sh APPLIANCE_VM
 set -euo pipefail
 vm=$1
+row=""
 fail() { echo "appliance netout test ($row): $*" >&2; exit 1; }
+trap 'echo "appliance netout test ($row): line $LINENO failed" >&2' ERR
 work=$(mktemp -d /tmp/lumaset-appliance-netout.XXXXXX)
 receiver=""
 trap '[ -z "$receiver" ] || kill "$receiver" 2>/dev/null; rm -rf "$work"' EXIT
@@ -65,7 +67,7 @@ for row in pattern hdmi720 hdmi480; do
     fail "netout_probe in the appliance: status $?; $(cat probe.log 2>/dev/null)"
   if [ -n "$receiver" ]; then
     sleep 0.5
-    kill "$receiver"
+    kill "$receiver" 2>/dev/null || true
     wait "$receiver" 2>/dev/null || true
     receiver=""
   fi
@@ -78,8 +80,10 @@ for row in pattern hdmi720 hdmi480; do
   [ "$stream" = "h264,320,240,${colours[$row]}" ] ||
     fail "ffprobe finds \"$stream\" in $(stat -c %s capture.ts) bytes that arrived, not h264 at 320x240 in ${colours[$row]}:
 $(cat ffprobe.log probe.out probe.log)"
-  errors=$(ffmpeg -v error -xerror -i capture.ts -map 0:v:0 -f null - 2>&1 >/dev/null | wc -l)
-  [ "$errors" -eq 0 ] || fail "ffmpeg reports errors decoding what arrived"
+  errors=$(ffmpeg -v error -xerror -i capture.ts -map 0:v:0 -f null - 2>&1 >/dev/null || echo "(ffmpeg failed)")
+  [ -z "$errors" ] || fail "ffmpeg reports errors decoding the $(stat -c %s capture.ts) bytes that arrived:
+$errors
+$(cat probe.log)"
   if [ "$row" != pattern ]; then
     # The mean luma of each eighth of the middle rows of the 30th picture.
     bars=$(ffmpeg -v error -i capture.ts -vf "select=eq(n\,30),format=gray" -frames:v 1 -f rawvideo - |

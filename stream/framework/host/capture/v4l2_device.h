@@ -75,6 +75,7 @@ public:
     void Stop();
     bool IsStreaming() const { return m_streaming; }
     const Format& GetFormat() const { return m_format; }
+    size_t BufferCount() const { return m_buffers.size(); }
     // The timings were queried and differ from those being captured.
     bool TimingsChanged() const;
 

@@ -165,69 +165,89 @@ void CaptureSource::ReadEvents(Clock::time_point now) {
 }
 
 void CaptureSource::ReadFrames() {
-    bool checked = false;
-    while (m_device.IsStreaming()) {
+    // What the driver has ready now, at most one of each buffer: a loop that
+    // kept taking the frames of a source faster than it can encode would never
+    // get back to select, and the sender and the run's clock would wait.
+    std::vector<V4l2Device::Frame> ready;
+    Clock::time_point now = Clock::now();
+    while (ready.size() < m_device.BufferCount()) {
         V4l2Device::Frame frame;
         const V4l2Device::Dequeued dequeued = m_device.Dequeue(frame);
-        // Taken anew for each frame: encoding the one before may have taken a while.
-        const Clock::time_point now = Clock::now();
-        switch (dequeued) {
-        case V4l2Device::Dequeued::NONE:
-            return;
-        case V4l2Device::Dequeued::GONE:
-            return Gone(now);
-        case V4l2Device::Dequeued::FAILED:
+        now = Clock::now();
+        if (dequeued == V4l2Device::Dequeued::NONE) break;
+        if (dequeued == V4l2Device::Dequeued::GONE) return Gone(now);
+        if (dequeued == V4l2Device::Dequeued::FAILED)
             return Lose(PictureLoss::NO_SIGNAL, "capture failed: " + m_device.Error(), now);
-        case V4l2Device::Dequeued::FRAME:
-            break;
+        if (!frame.error) {
+            ready.push_back(frame);
+            continue;
         }
-        if (frame.error) {
-            ++m_counts.bad;
-            if (const uint64_t due = m_bad_log.Count(1, now))
-                Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(),
-                                      U(due));
-        } else {
-            // A receiver may hand out noise or stale frames without a link: the
-            // input's status says whether this one is a picture.
-            if (!checked) {
-                checked = true;
-                if (m_device.InputStatus() != V4l2Device::Signal::PRESENT) {
-                    const V4l2Device::Signal signal = m_device.QuerySignal();
-                    if (signal == V4l2Device::Signal::GONE) return Gone(now);
-                    return Lose(signal == V4l2Device::Signal::PRESENT ? PictureLoss::NO_LOCK : LossOf(signal),
-                                "the input says so", now);
-                }
-            }
-            if (!TakeFrame(frame, now)) return;
-        }
-        if (m_device.Requeue(frame) != Status::SUCCESS) {
-            if (m_device.Gone()) return Gone(now);
-            return Lose(PictureLoss::NO_SIGNAL, "capture failed: " + m_device.Error(), now);
-        }
+        ++m_counts.bad;
+        if (const uint64_t due = m_bad_log.Count(1, now))
+            Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(), U(due));
+        if (!GiveBack(frame, now)) return;
     }
+    if (ready.empty()) return;
+    // A receiver may hand out noise or stale frames without a link: the
+    // input's status says whether these are a picture.
+    if (m_device.InputStatus() != V4l2Device::Signal::PRESENT) {
+        const V4l2Device::Signal signal = m_device.QuerySignal();
+        if (signal == V4l2Device::Signal::GONE) return Gone(now);
+        return Lose(signal == V4l2Device::Signal::PRESENT ? PictureLoss::NO_LOCK : LossOf(signal),
+                    "the input says so", now);
+    }
+    // Only the newest is encoded: the slots of the others passed while the loop was busy.
+    for (size_t i = 0; i + 1 < ready.size(); ++i) {
+        ++m_counts.captured;
+        const int64_t slot = SlotOf(Stamp(ready[i], now));
+        if (slot >= m_next) {
+            m_counts.missed += static_cast<uint64_t>(slot - m_next + 1);
+            m_next = slot + 1;
+        } else {
+            ++m_counts.dropped;
+        }
+        if (!GiveBack(ready[i], now)) return;
+    }
+    TakeFrame(ready.back(), now);
+    GiveBack(ready.back(), now);
 }
 
-bool CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now) {
+bool CaptureSource::GiveBack(const V4l2Device::Frame& frame, Clock::time_point now) {
+    if (m_device.Requeue(frame) == Status::SUCCESS) return true;
+    if (m_device.Gone())
+        Gone(now);
+    else
+        Lose(PictureLoss::NO_SIGNAL, "capture failed: " + m_device.Error(), now);
+    return false;
+}
+
+FrameSlots::Clock::time_point CaptureSource::Stamp(const V4l2Device::Frame& frame, Clock::time_point now) {
+    const Clock::time_point stamp = frame.time;
+    if (frame.driver_time && stamp <= now + STAMP_AHEAD && stamp >= now - STAMP_BEHIND) return stamp;
+    if (frame.driver_time && !m_clock_warned) {
+        m_clock_warned = true;
+        Log::Instance().Warnf("%s: the driver's time stamps are %.3f s off the clock; frames are "
+                              "timed as they are taken", Where().c_str(), Seconds(stamp - now));
+    }
+    return now;
+}
+
+int64_t CaptureSource::SlotOf(Clock::time_point stamp) const {
+    // Until the first frame after a start anchors the grid, a frame takes the next slot.
+    if (!m_anchored || m_lost) return m_next;
+    return m_anchor_slot + std::llround(std::chrono::duration<double>(stamp - m_anchor) / m_slots.Period());
+}
+
+void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now) {
     ++m_counts.captured;
     m_last_frame = now;
-    Clock::time_point stamp = frame.time;
-    if (!frame.driver_time || stamp > now + STAMP_AHEAD || stamp < now - STAMP_BEHIND) {
-        if (frame.driver_time && !m_clock_warned) {
-            m_clock_warned = true;
-            Log::Instance().Warnf("%s: the driver's time stamps are %.3f s off the clock; frames are "
-                                  "timed as they are taken", Where().c_str(), Seconds(stamp - now));
-        }
-        stamp = now;
-    }
-    // The slot the frame's time stamp falls in; the first frame after a start
-    // anchors the grid at the next slot.
+    const Clock::time_point stamp = Stamp(frame, now);
     bool anchored = m_anchored && !m_lost;
-    int64_t slot = m_next;
+    int64_t slot = SlotOf(stamp);
     if (anchored) {
-        slot = m_anchor_slot + std::llround(std::chrono::duration<double>(stamp - m_anchor) / m_slots.Period());
         if (slot < m_next) {
             ++m_counts.dropped;
-            return true;
+            return;
         }
         // A source that skipped: the slots between repeat the last frame. A
         // long gap starts the grid again instead.
@@ -244,7 +264,7 @@ bool CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point 
         ++m_counts.bad;
         if (const uint64_t due = m_bad_log.Count(1, now))
             Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(), U(due));
-        return true;
+        return;
     }
     if (m_lost) {
         m_lost = false;
@@ -261,7 +281,6 @@ bool CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point 
     m_picture_made = stamp;
     m_color_space = m_device.GetFormat().color_space;
     Emit(m_picture, slot, stamp);
-    return true;
 }
 
 bool CaptureSource::Fit(const V4l2Device::Frame& frame) {

@@ -45,8 +45,12 @@ private:
     void Gone(Clock::time_point now);
     void ReadEvents(Clock::time_point now);
     void ReadFrames();
-    // False when the frame's buffer must not be handed back (streaming stopped).
-    bool TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now);
+    // Hands a buffer back to the driver; false, with the picture lost, when it fails.
+    bool GiveBack(const V4l2Device::Frame& frame, Clock::time_point now);
+    // The frame's driver time stamp, or `now` when the driver gives none or one far off.
+    Clock::time_point Stamp(const V4l2Device::Frame& frame, Clock::time_point now);
+    int64_t SlotOf(Clock::time_point stamp) const;
+    void TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now);
     bool Fit(const V4l2Device::Frame& frame);
     void CheckSignal(Clock::time_point now);
     void RunDue(Clock::time_point now);
