@@ -163,6 +163,20 @@ TEST(SendPacerTest, MeanFollowsTheStreamAndCapsApply) {
     EXPECT_EQ(free_pacer.GetRoom(1 << 20, start), std::numeric_limits<size_t>::max());
 }
 
+TEST(SendPacerTest, AStreamJustOverAPacketPerWindowDrainsAtLeastAtItsRate) {
+    SendPacer::Settings settings;  // 10.5 ms windows
+    SendPacer pacer(settings);
+    const auto start = Clock::now();
+    // 155 kbit/s: 1.9 means per 10 ms is 368 bytes, under two packets; one
+    // packet a window would be 17.9 kB/s, below the stream's 19.4 kB/s.
+    pacer.NoteInput(Chunk(0, 0, 0, 155000), start);
+    ASSERT_LT(pacer.GetAllowance(), 2 * 188u);
+    const size_t total = 100 * 188;
+    const auto sent = Drain(pacer, total, 1316, start);
+    const auto at_the_mean = std::chrono::duration<double>(total / (155000 / 8.0));
+    EXPECT_LT(sent.back().first - start, at_the_mean);
+}
+
 TEST(SendPacerTest, AnAllowanceBelowOnePacketStillLetsOnePacketPerWindow) {
     SendPacer::Settings settings;
     settings.window = 12ms;

@@ -73,8 +73,20 @@ void SendPacer::Expire(Clock::time_point now) {
     }
 }
 
-size_t SendPacer::Budget(size_t window_bytes, size_t queued) const {
+size_t SendPacer::WindowAllowance() const {
     const size_t allowance = GetAllowance();
+    if (allowance == 0 || m_settings.max_bytes_per_second > 0) return allowance;
+    // Datagrams carry whole packets: a window must take the packets that hold
+    // its share of the mean, or an allowance just under a packet boundary
+    // (1.9 means of a 150 kbit/s stream: one packet) holds the stream below
+    // its own rate and the queue grows for as long as it runs.
+    const double window = std::chrono::duration<double>(m_settings.window).count();
+    const size_t mean = static_cast<size_t>(GetMeanRate() * window + PACKET - 1) / PACKET * PACKET;
+    return std::max(allowance, mean);
+}
+
+size_t SendPacer::Budget(size_t window_bytes, size_t queued) const {
+    const size_t allowance = WindowAllowance();
     // A frame that needs two windows goes as two even halves: no later, but
     // no burst bigger than needed. A longer backlog drains at the full rate.
     const size_t total = window_bytes + queued;
@@ -115,7 +127,7 @@ void SendPacer::NoteSent(size_t bytes, Clock::time_point now) {
 }
 
 SendPacer::Clock::duration SendPacer::DrainTime(size_t queued, Clock::time_point now) {
-    const size_t allowance = GetAllowance();
+    const size_t allowance = WindowAllowance();
     if (allowance == 0 || queued == 0) return Clock::duration::zero();
     Expire(now);
     const size_t windows = (m_window_bytes + queued + allowance - 1) / allowance;
