@@ -11,8 +11,8 @@
 namespace capture_format {
 
 const std::vector<uint32_t>& Preferred() {
-    static const std::vector<uint32_t> formats = {V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_NV21,
-                                                  V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_UYVY,
+    static const std::vector<uint32_t> formats = {V4L2_PIX_FMT_NV12,   V4L2_PIX_FMT_NV21,
+                                                  V4L2_PIX_FMT_YUYV,   V4L2_PIX_FMT_UYVY,
                                                   V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_YVU420};
     return formats;
 }
@@ -66,8 +66,7 @@ bool Planes(const Layout& layout, size_t& first, size_t& rest) {
         first = line * height;
         rest = 2 * (line / 2) * (height / 2);
         return true;
-    default:
-        return false;
+    default: return false;
     }
 }
 
@@ -114,8 +113,7 @@ bool ToNv12(const Layout& layout, const uint8_t* frame, size_t size, const Nv12T
                                     target.uv, target.uv_stride, w, h);
         break;
     }
-    default:
-        break;
+    default: break;
     }
     return result == 0;
 }
@@ -129,15 +127,11 @@ ColorSpace FromV4l2(uint32_t colorspace, uint32_t ycbcr_enc, uint32_t quantizati
     const bool full = quantization == V4L2_QUANTIZATION_FULL_RANGE;
     switch (ycbcr_enc) {
     case V4L2_YCBCR_ENC_601:
-    case V4L2_YCBCR_ENC_XV601:
-        return full ? CS_YCBCR601_FULL : CS_YCBCR601_LIMITED;
+    case V4L2_YCBCR_ENC_XV601: return full ? CS_YCBCR601_FULL : CS_YCBCR601_LIMITED;
     case V4L2_YCBCR_ENC_709:
-    case V4L2_YCBCR_ENC_XV709:
-        return full ? CS_YCBCR709_FULL : CS_YCBCR709_LIMITED;
-    case V4L2_YCBCR_ENC_BT2020:
-        return full ? CS_UNKNOWN : CS_YCBCR2020_LIMITED;
-    default:
-        return CS_UNKNOWN;
+    case V4L2_YCBCR_ENC_XV709: return full ? CS_YCBCR709_FULL : CS_YCBCR709_LIMITED;
+    case V4L2_YCBCR_ENC_BT2020: return full ? CS_UNKNOWN : CS_YCBCR2020_LIMITED;
+    default: return CS_UNKNOWN;
     }
 }
 

@@ -40,8 +40,18 @@ bool SameTimings(const v4l2_bt_timings& a, const v4l2_bt_timings& b) {
            a.vbackporch == b.vbackporch;
 }
 
+// One of the mapped capture buffers, as the buffer calls take it.
+v4l2_buffer CaptureBuffer(uint32_t index) {
+    v4l2_buffer buffer{};
+    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    buffer.memory = V4L2_MEMORY_MMAP;
+    buffer.index = index;
+    return buffer;
+}
+
 double FrameRate(const v4l2_bt_timings& bt) {
-    const double total = static_cast<double>(V4L2_DV_BT_FRAME_WIDTH(&bt)) * V4L2_DV_BT_FRAME_HEIGHT(&bt);
+    const double total =
+        static_cast<double>(V4L2_DV_BT_FRAME_WIDTH(&bt)) * V4L2_DV_BT_FRAME_HEIGHT(&bt);
     return total > 0 ? static_cast<double>(bt.pixelclock) / total : 0;
 }
 
@@ -72,7 +82,8 @@ Status V4l2Device::Open(const std::string& path, int input) {
         Close();
         // ENOSYS: an emulator that does not know the request.
         if (error == ENOTTY || error == ENOSYS)
-            return Refuse(Text("not a V4L2 device (VIDIOC_QUERYCAP: (%d) %s)", error, strerror(error)));
+            return Refuse(
+                Text("not a V4L2 device (VIDIOC_QUERYCAP: (%d) %s)", error, strerror(error)));
         return Fail("VIDIOC_QUERYCAP", error);
     }
     m_driver = reinterpret_cast<const char*>(capability.driver);
@@ -81,10 +92,12 @@ Status V4l2Device::Open(const std::string& path, int input) {
                               : capability.capabilities;
     Status status = Status::SUCCESS;
     if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0)
-        status = Refuse((caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE) != 0
-                            ? "offers only the multi-planar capture interface, which the encoder does not take"
-                            : Text("not a video capture device (capabilities 0x%08x: an output or "
-                                   "another kind of node)", caps));
+        status = Refuse(
+            (caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE) != 0
+                ? "offers only the multi-planar capture interface, which the encoder does not take"
+                : Text("not a video capture device (capabilities 0x%08x: an output or "
+                       "another kind of node)",
+                       caps));
     else if ((caps & V4L2_CAP_STREAMING) == 0)
         status = Refuse("cannot stream through mapped buffers");
     if (status == Status::SUCCESS) status = ChooseInput(input);
@@ -116,11 +129,13 @@ Status V4l2Device::ChooseInput(int wanted) {
     size_t chosen = 0;
     if (wanted >= 0) {
         if (static_cast<size_t>(wanted) >= inputs.size())
-            return Refuse(Text("has no input %d (its inputs are 0 to %zu)", wanted, inputs.size() - 1));
+            return Refuse(
+                Text("has no input %d (its inputs are 0 to %zu)", wanted, inputs.size() - 1));
         chosen = static_cast<size_t>(wanted);
     } else {
         int current = 0;
-        chosen = Ioctl(m_fd, VIDIOC_G_INPUT, &current) == 0 && static_cast<size_t>(current) < inputs.size()
+        chosen = Ioctl(m_fd, VIDIOC_G_INPUT, &current) == 0 &&
+                         static_cast<size_t>(current) < inputs.size()
                      ? static_cast<size_t>(current)
                      : 0;
         for (size_t i = 0; i < inputs.size(); ++i)
@@ -200,8 +215,7 @@ V4l2Device::Signal V4l2Device::QuerySignal() {
     case ENOLCK: return Signal::NO_LOCK;
     case ERANGE: return Signal::OUT_OF_RANGE;
     case ENODEV: return Signal::GONE;
-    default:
-        break;
+    default: break;
     }
     // A receiver that cannot measure: capture with the timings it is set to.
     if (Ioctl(m_fd, VIDIOC_G_DV_TIMINGS, &timings) == 0) {
@@ -212,7 +226,8 @@ V4l2Device::Signal V4l2Device::QuerySignal() {
 }
 
 bool V4l2Device::TimingsChanged() const {
-    return m_dv_timings && m_have_queried && m_streaming && !SameTimings(m_queried.bt, m_current.bt);
+    return m_dv_timings && m_have_queried && m_streaming &&
+           !SameTimings(m_queried.bt, m_current.bt);
 }
 
 Status V4l2Device::Start(int width, int height) {
@@ -221,7 +236,8 @@ Status V4l2Device::Start(int width, int height) {
     double fps = 0;
     if (m_dv_timings && m_have_queried) {
         v4l2_dv_timings timings = m_queried;
-        if (Ioctl(m_fd, VIDIOC_S_DV_TIMINGS, &timings) < 0) return Fail("VIDIOC_S_DV_TIMINGS", errno);
+        if (Ioctl(m_fd, VIDIOC_S_DV_TIMINGS, &timings) < 0)
+            return Fail("VIDIOC_S_DV_TIMINGS", errno);
         m_current = m_queried;
         width = static_cast<int>(m_current.bt.width);
         height = static_cast<int>(m_current.bt.height);
@@ -233,7 +249,8 @@ Status V4l2Device::Start(int width, int height) {
         parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
         const v4l2_fract& period = parameters.parm.capture.timeperframe;
         if (Ioctl(m_fd, VIDIOC_G_PARM, &parameters) == 0 &&
-            (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) != 0 && period.numerator > 0)
+            (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) != 0 &&
+            period.numerator > 0)
             fps = static_cast<double>(period.denominator) / period.numerator;
     }
     m_format.fps = fps;
@@ -269,14 +286,16 @@ Status V4l2Device::SetFormat(int width, int height) {
     capture_format::Layout layout{pix.pixelformat, static_cast<int>(pix.width),
                                   static_cast<int>(pix.height), pix.bytesperline};
     if (layout.bytes_per_line == 0)  // some drivers leave it to the application
-        layout.bytes_per_line = pix.pixelformat == V4L2_PIX_FMT_YUYV || pix.pixelformat == V4L2_PIX_FMT_UYVY
-                                    ? 2 * pix.width
-                                    : pix.width;
+        layout.bytes_per_line =
+            pix.pixelformat == V4L2_PIX_FMT_YUYV || pix.pixelformat == V4L2_PIX_FMT_UYVY
+                ? 2 * pix.width
+                : pix.width;
     m_format.layout = layout;
     m_format.frame_bytes = capture_format::FrameBytes(layout);
     if (m_format.frame_bytes == 0)
-        return Refuse(Text("cannot take %ux%u %s frames with %u bytes per line", pix.width, pix.height,
-                           capture_format::Name(pix.pixelformat).c_str(), layout.bytes_per_line));
+        return Refuse(Text("cannot take %ux%u %s frames with %u bytes per line", pix.width,
+                           pix.height, capture_format::Name(pix.pixelformat).c_str(),
+                           layout.bytes_per_line));
     // The fields after priv are valid only when the core says so.
     const bool extended = pix.priv == V4L2_PIX_FMT_PRIV_MAGIC;
     m_format.color_space = capture_format::FromV4l2(pix.colorspace, extended ? pix.ycbcr_enc : 0,
@@ -291,25 +310,20 @@ Status V4l2Device::MapBuffers() {
     request.memory = V4L2_MEMORY_MMAP;
     if (Ioctl(m_fd, VIDIOC_REQBUFS, &request) < 0) return Fail("VIDIOC_REQBUFS", errno);
     m_buffers.resize(request.count);  // freed by Stop, even when fewer than asked
-    if (request.count < 2) return Refuse(Text("gives %u capture buffers, fewer than 2", request.count));
+    if (request.count < 2)
+        return Refuse(Text("gives %u capture buffers, fewer than 2", request.count));
     for (uint32_t index = 0; index < request.count; ++index) {
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        buffer.index = index;
+        v4l2_buffer buffer = CaptureBuffer(index);
         if (Ioctl(m_fd, VIDIOC_QUERYBUF, &buffer) < 0) return Fail("VIDIOC_QUERYBUF", errno);
         if (buffer.length < m_format.frame_bytes)
-            return Refuse(Text("buffer %u holds %u bytes, less than a frame's %zu", index, buffer.length,
-                               m_format.frame_bytes));
+            return Refuse(Text("buffer %u holds %u bytes, less than a frame's %zu", index,
+                               buffer.length, m_format.frame_bytes));
         void* data = mmap(nullptr, buffer.length, PROT_READ, MAP_SHARED, m_fd, buffer.m.offset);
         if (data == MAP_FAILED) return Fail("mmap of a capture buffer", errno);
         m_buffers[index] = {data, buffer.length};
     }
     for (uint32_t index = 0; index < request.count; ++index) {
-        v4l2_buffer buffer{};
-        buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-        buffer.memory = V4L2_MEMORY_MMAP;
-        buffer.index = index;
+        v4l2_buffer buffer = CaptureBuffer(index);
         if (Ioctl(m_fd, VIDIOC_QBUF, &buffer) < 0) return Fail("VIDIOC_QBUF", errno);
     }
     return Status::SUCCESS;
@@ -346,9 +360,7 @@ void V4l2Device::Close() {
 }
 
 V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame) {
-    v4l2_buffer buffer{};
-    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer.memory = V4L2_MEMORY_MMAP;
+    v4l2_buffer buffer = CaptureBuffer(0);
     if (Ioctl(m_fd, VIDIOC_DQBUF, &buffer) < 0) {
         if (errno == EAGAIN) return Dequeued::NONE;
         Fail("VIDIOC_DQBUF", errno);
@@ -363,7 +375,8 @@ V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame) {
     frame.data = static_cast<const uint8_t*>(mapping.data);
     frame.size = std::min<size_t>(buffer.bytesused, mapping.length);
     frame.error = (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0 || frame.size == 0;
-    frame.driver_time = (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+    frame.driver_time =
+        (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     frame.time = frame.driver_time
                      ? Clock::time_point(std::chrono::seconds(buffer.timestamp.tv_sec) +
                                          std::chrono::microseconds(buffer.timestamp.tv_usec))
@@ -372,10 +385,7 @@ V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame) {
 }
 
 Status V4l2Device::Requeue(const Frame& frame) {
-    v4l2_buffer buffer{};
-    buffer.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
-    buffer.memory = V4L2_MEMORY_MMAP;
-    buffer.index = frame.index;
+    v4l2_buffer buffer = CaptureBuffer(frame.index);
     if (Ioctl(m_fd, VIDIOC_QBUF, &buffer) < 0) return Fail("VIDIOC_QBUF", errno);
     return Status::SUCCESS;
 }

@@ -38,9 +38,9 @@ public:
     struct Frame {
         const uint8_t* data = nullptr;
         size_t size = 0;
-        Clock::time_point time;     // the driver's time stamp, or the dequeue time
-        bool driver_time = false;   // the driver gave a monotonic time stamp
-        bool error = false;         // the driver flagged the buffer as bad
+        Clock::time_point time;    // the driver's time stamp, or the dequeue time
+        bool driver_time = false;  // the driver gave a monotonic time stamp
+        bool error = false;        // the driver flagged the buffer as bad
         uint32_t index = 0;
     };
 

@@ -94,11 +94,12 @@ void CaptureSource::Connect(Clock::time_point now) {
     m_next_check = now + CHECK_LIVE;
     const V4l2Device::Format& format = m_device.GetFormat();
     char text[160];
-    snprintf(text, sizeof(text), "%dx%d %s at %.2f fps, %s", format.layout.width, format.layout.height,
-             capture_format::Name(format.layout.fourcc).c_str(), format.fps,
+    snprintf(text, sizeof(text), "%dx%d %s at %.2f fps, %s", format.layout.width,
+             format.layout.height, capture_format::Name(format.layout.fourcc).c_str(), format.fps,
              capture_format::Describe(format.color_space));
     if (const uint64_t due = m_start_log.Count(text, 1, now))
-        Log::Instance().Infof("%s: capturing %s%s", Where().c_str(), text, RepeatCounter::Suffix(due).c_str());
+        Log::Instance().Infof("%s: capturing %s%s", Where().c_str(), text,
+                              RepeatCounter::Suffix(due).c_str());
 }
 
 void CaptureSource::Lose(PictureLoss why, const std::string& detail, Clock::time_point now) {
@@ -111,13 +112,15 @@ void CaptureSource::Lose(PictureLoss why, const std::string& detail, Clock::time
     }
     if (!changed) return;
     m_loss = why;
-    DrawNoSignalPicture(why, FullRange(m_color_space), m_no_signal.data(), m_settings.width,
-                        m_no_signal.data() + static_cast<size_t>(m_settings.width) * m_settings.height,
-                        m_settings.width, m_settings.width, m_settings.height);
+    DrawNoSignalPicture(
+        why, FullRange(m_color_space), m_no_signal.data(), m_settings.width,
+        m_no_signal.data() + static_cast<size_t>(m_settings.width) * m_settings.height,
+        m_settings.width, m_settings.width, m_settings.height);
     if (const uint64_t due = m_loss_log.Count(Reason(why), 1, now)) {
-        Log::Instance().Warnf("%s: no picture: %s: %s; the stream goes on with a picture that says \"%s\"%s",
-                              Where().c_str(), Reason(why), detail.c_str(), PictureLossText(why),
-                              RepeatCounter::Suffix(due).c_str());
+        Log::Instance().Warnf(
+            "%s: no picture: %s: %s; the stream goes on with a picture that says \"%s\"%s",
+            Where().c_str(), Reason(why), detail.c_str(), PictureLossText(why),
+            RepeatCounter::Suffix(due).c_str());
         m_loss_logged = true;
     }
 }
@@ -134,7 +137,8 @@ void CaptureSource::Setup(IOEventData& data) {
         const int fd = m_device.Descriptor();
         if ((m_device.HasEvents() && data.AddErrorFd(fd) != Status::SUCCESS) ||
             (m_device.IsStreaming() && data.AddReadFd(fd) != Status::SUCCESS)) {
-            Log::Instance().Errorf("%s: select cannot wait for the device; it is given up", Where().c_str());
+            Log::Instance().Errorf("%s: select cannot wait for the device; it is given up",
+                                   Where().c_str());
             m_device.Close();
             m_gone = true;
             Lose(PictureLoss::DEVICE_GONE, "select cannot wait for it", Clock::now());
@@ -153,14 +157,9 @@ void CaptureSource::Handle(IOEventData& data) {
 
 void CaptureSource::ReadEvents(Clock::time_point now) {
     switch (m_device.TakeEvents()) {
-    case V4l2Device::Events::GONE:
-        Gone(now);
-        break;
-    case V4l2Device::Events::SOURCE_CHANGED:
-        Connect(now);
-        break;
-    case V4l2Device::Events::NONE:
-        break;
+    case V4l2Device::Events::GONE: Gone(now); break;
+    case V4l2Device::Events::SOURCE_CHANGED: Connect(now); break;
+    case V4l2Device::Events::NONE: break;
     }
 }
 
@@ -184,7 +183,8 @@ void CaptureSource::ReadFrames() {
         }
         ++m_counts.bad;
         if (const uint64_t due = m_bad_log.Count(1, now))
-            Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(), U(due));
+            Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad",
+                                  Where().c_str(), U(due));
         if (!GiveBack(frame, now)) return;
     }
     if (ready.empty()) return;
@@ -221,13 +221,17 @@ bool CaptureSource::GiveBack(const V4l2Device::Frame& frame, Clock::time_point n
     return false;
 }
 
-FrameSlots::Clock::time_point CaptureSource::Stamp(const V4l2Device::Frame& frame, Clock::time_point now) {
+FrameSlots::Clock::time_point CaptureSource::Stamp(const V4l2Device::Frame& frame,
+                                                   Clock::time_point now) {
     const Clock::time_point stamp = frame.time;
-    if (frame.driver_time && stamp <= now + STAMP_AHEAD && stamp >= now - STAMP_BEHIND) return stamp;
+    if (frame.driver_time && stamp <= now + STAMP_AHEAD && stamp >= now - STAMP_BEHIND)
+        return stamp;
     if (frame.driver_time && !m_clock_warned) {
         m_clock_warned = true;
-        Log::Instance().Warnf("%s: the driver's time stamps are %.3f s off the clock; frames are "
-                              "timed as they are taken", Where().c_str(), Seconds(stamp - now));
+        Log::Instance().Warnf(
+            "%s: the driver's time stamps are %.3f s off the clock; frames are "
+            "timed as they are taken",
+            Where().c_str(), Seconds(stamp - now));
     }
     return now;
 }
@@ -235,7 +239,8 @@ FrameSlots::Clock::time_point CaptureSource::Stamp(const V4l2Device::Frame& fram
 int64_t CaptureSource::SlotOf(Clock::time_point stamp) const {
     // Until the first frame after a start anchors the grid, a frame takes the next slot.
     if (!m_anchored || m_lost) return m_next;
-    return m_anchor_slot + std::llround(std::chrono::duration<double>(stamp - m_anchor) / m_slots.Period());
+    return m_anchor_slot +
+           std::llround(std::chrono::duration<double>(stamp - m_anchor) / m_slots.Period());
 }
 
 void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now) {
@@ -263,13 +268,15 @@ void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point 
     if (!Fit(frame)) {
         ++m_counts.bad;
         if (const uint64_t due = m_bad_log.Count(1, now))
-            Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(), U(due));
+            Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad",
+                                  Where().c_str(), U(due));
         return;
     }
     if (m_lost) {
         m_lost = false;
         if (m_loss_logged)
-            Log::Instance().Infof("%s: picture back after %.1f s", Where().c_str(), Seconds(now - m_lost_since));
+            Log::Instance().Infof("%s: picture back after %.1f s", Where().c_str(),
+                                  Seconds(now - m_lost_since));
         m_loss_logged = false;
     }
     if (!anchored) {
@@ -294,13 +301,15 @@ bool CaptureSource::Fit(const V4l2Device::Frame& frame) {
     m_converted.resize(static_cast<size_t>(layout.width) * layout.height * 3 / 2);
     uint8_t* cy = m_converted.data();
     uint8_t* cuv = cy + static_cast<size_t>(layout.width) * layout.height;
-    if (!capture_format::ToNv12(layout, frame.data, frame.size, {cy, layout.width, cuv, layout.width}))
+    if (!capture_format::ToNv12(layout, frame.data, frame.size,
+                                {cy, layout.width, cuv, layout.width}))
         return false;
-    return libyuv::NV12Scale(cy, layout.width, cuv, layout.width, layout.width, layout.height, y, width,
-                             uv, width, width, height, libyuv::kFilterBox) == 0;
+    return libyuv::NV12Scale(cy, layout.width, cuv, layout.width, layout.width, layout.height, y,
+                             width, uv, width, width, height, libyuv::kFilterBox) == 0;
 }
 
-void CaptureSource::Emit(const std::vector<uint8_t>& picture, int64_t slot, Clock::time_point made) {
+void CaptureSource::Emit(const std::vector<uint8_t>& picture, int64_t slot,
+                         Clock::time_point made) {
     SourcePicture out;
     const size_t luma = static_cast<size_t>(m_settings.width) * m_settings.height;
     out.picture = {picture.data(), m_settings.width, picture.data() + luma, m_settings.width};
@@ -320,8 +329,10 @@ FrameSlots::Clock::time_point CaptureSource::NextDeadline() const {
     if (!m_gone) deadline = m_next_check;
     if (m_device.IsStreaming() && !m_lost) deadline = std::min(deadline, m_last_frame + STALL);
     // A slot waits a period more for its frame before it repeats the last one.
-    if (m_lost) deadline = std::min(deadline, SlotTime(m_next));
-    else if (m_have_picture) deadline = std::min(deadline, SlotTime(m_next) + m_slots.Period());
+    if (m_lost)
+        deadline = std::min(deadline, SlotTime(m_next));
+    else if (m_have_picture)
+        deadline = std::min(deadline, SlotTime(m_next) + m_slots.Period());
     return deadline;
 }
 
@@ -340,7 +351,8 @@ void CaptureSource::RunDue(Clock::time_point now) {
     if (!m_gone && now >= m_next_check) CheckSignal(now);
     if (m_device.IsStreaming() && !m_lost && now - m_last_frame >= STALL) {
         char detail[64];
-        snprintf(detail, sizeof(detail), "no frame from the device for %.1f s", Seconds(now - m_last_frame));
+        snprintf(detail, sizeof(detail), "no frame from the device for %.1f s",
+                 Seconds(now - m_last_frame));
         Lose(PictureLoss::NO_SIGNAL, detail, now);
     }
     if (!m_lost && !m_have_picture) return;
@@ -359,8 +371,9 @@ void CaptureSource::RunDue(Clock::time_point now) {
 }
 
 void CaptureSource::LogSummary() const {
-    Log::Instance().Infof("%s: %llu frames captured (%llu dropped to keep %d fps, %llu slots repeated), "
-                          "%llu bad buffers dropped, %llu no-signal pictures in %llu losses of the picture",
-                          Where().c_str(), U(m_counts.captured), U(m_counts.dropped), m_settings.fps,
-                          U(m_counts.repeated), U(m_counts.bad), U(m_counts.no_signal), U(m_counts.losses));
+    Log::Instance().Infof(
+        "%s: %llu frames captured (%llu dropped to keep %d fps, %llu slots repeated), "
+        "%llu bad buffers dropped, %llu no-signal pictures in %llu losses of the picture",
+        Where().c_str(), U(m_counts.captured), U(m_counts.dropped), m_settings.fps,
+        U(m_counts.repeated), U(m_counts.bad), U(m_counts.no_signal), U(m_counts.losses));
 }

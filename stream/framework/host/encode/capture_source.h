@@ -97,6 +97,6 @@ private:
         uint64_t bad = 0;        // buffers flagged bad by the driver, or short
         uint64_t no_signal = 0;  // slots filled with the no-signal picture
         uint64_t losses = 0;
-        uint64_t missed = 0;     // slots the loop was too late for
+        uint64_t missed = 0;  // slots the loop was too late for
     } m_counts;
 };

@@ -11,7 +11,8 @@ void FifoSource::Setup(IOEventData& data) {
     // has its clock to check.
     data.AddTimeout(m_period, nullptr);
     if (!m_ended && data.AddReadFd(m_fifo->Descriptor()) != Status::SUCCESS) {
-        Log::Instance().Errorf("%s: cannot wait for input; no more frames", m_settings.name.c_str());
+        Log::Instance().Errorf("%s: cannot wait for input; no more frames",
+                               m_settings.name.c_str());
         m_ended = true;
     }
 }
@@ -32,8 +33,7 @@ void FifoSource::Read() {
         m_deliver(picture);
         break;
     }
-    case Nv12FrameReader::Result::PARTIAL:
-        break;
+    case Nv12FrameReader::Result::PARTIAL: break;
     case Nv12FrameReader::Result::END:
         Log::Instance().Infof("%s: the input has ended after %llu frames", m_settings.name.c_str(),
                               static_cast<unsigned long long>(m_frames));

@@ -10,7 +10,8 @@
 // of it; the stream ends with the writer.
 class FifoSource final : public FrameSource {
 public:
-    FifoSource(const SourceSettings& settings, Deliver deliver, std::unique_ptr<Nv12FrameReader> fifo);
+    FifoSource(const SourceSettings& settings, Deliver deliver,
+               std::unique_ptr<Nv12FrameReader> fifo);
 
     std::string Describe() const override { return m_settings.input + " (FIFO)"; }
     void Start(const FrameSlots& slots) override { m_period = slots.Period(); }

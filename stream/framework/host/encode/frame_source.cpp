@@ -9,7 +9,8 @@
 
 int64_t FrameSlots::At(Clock::time_point when) const {
     if (when <= m_start) return 0;
-    const int64_t elapsed = std::chrono::duration_cast<std::chrono::nanoseconds>(when - m_start).count();
+    const int64_t elapsed =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(when - m_start).count();
     return elapsed * m_fps / 1000000000;
 }
 
@@ -28,8 +29,10 @@ Status MakeFrameSource(const SourceSettings& settings, FrameSource::Deliver deli
             return status;
         }
         if (!S_ISREG(info.st_mode) && !S_ISFIFO(info.st_mode)) {
-            Log::Instance().Errorf("%s: %s is neither a capture device, a FIFO nor a file of raw NV12 "
-                                   "frames", settings.name.c_str(), settings.input.c_str());
+            Log::Instance().Errorf(
+                "%s: %s is neither a capture device, a FIFO nor a file of raw NV12 "
+                "frames",
+                settings.name.c_str(), settings.input.c_str());
             return Status::FAILURE_INVALID;
         }
     }

@@ -64,8 +64,8 @@ public:
 };
 
 struct SourceSettings {
-    std::string name;   // the encoder's, for the log
-    int width = 0;      // the stream's picture
+    std::string name;  // the encoder's, for the log
+    int width = 0;     // the stream's picture
     int height = 0;
     int fps = 0;
     std::string input;  // empty: the test pattern

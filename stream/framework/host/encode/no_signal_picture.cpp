@@ -48,7 +48,8 @@ uint8_t Luma(uint8_t studio, bool full) {
 }
 
 uint8_t Chroma(uint8_t studio, bool full) {
-    return full ? static_cast<uint8_t>(std::clamp(128 + (studio - 128) * 255 / 224, 0, 255)) : studio;
+    return full ? static_cast<uint8_t>(std::clamp(128 + (studio - 128) * 255 / 224, 0, 255))
+                : studio;
 }
 
 }  // namespace
@@ -82,7 +83,8 @@ void DrawNoSignalPicture(PictureLoss why, bool full_range, uint8_t* y, int y_str
     // centred; grey chroma under them keeps their edges clean.
     const char* text = PictureLossText(why);
     const int cells = static_cast<int>(std::strlen(text));
-    const int scale = std::max(1, std::min(height / (6 * GLYPH_H), width * 9 / 10 / (cells * CELL_W)));
+    const int scale =
+        std::max(1, std::min(height / (6 * GLYPH_H), width * 9 / 10 / (cells * CELL_W)));
     const int left = std::max(0, (width - (cells * CELL_W - 1) * scale) / 2);
     const int top = std::max(0, (height - GLYPH_H * scale) / 2);
     const uint8_t ink = Luma(TEXT_Y, full_range);

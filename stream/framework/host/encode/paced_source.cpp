@@ -47,7 +47,8 @@ void PacedSource::ProduceDueFrame() {
     SourcePicture picture;
     if (m_pattern) {
         m_pattern->Draw(static_cast<uint32_t>(m_drawn));
-        picture.picture = {m_pattern->Y(), m_pattern->Stride(), m_pattern->UV(), m_pattern->Stride()};
+        picture.picture = {m_pattern->Y(), m_pattern->Stride(), m_pattern->UV(),
+                           m_pattern->Stride()};
     } else {
         if (m_file->Read() != Nv12FrameReader::Result::FRAME) {
             Log::Instance().Errorf("%s: the input gives no more frames", m_settings.name.c_str());

@@ -15,7 +15,8 @@ public:
     // The test pattern.
     PacedSource(const SourceSettings& settings, Deliver deliver);
     // Frames of an opened file.
-    PacedSource(const SourceSettings& settings, Deliver deliver, std::unique_ptr<Nv12FrameReader> file);
+    PacedSource(const SourceSettings& settings, Deliver deliver,
+                std::unique_ptr<Nv12FrameReader> file);
 
     std::string Describe() const override;
     void Start(const FrameSlots& slots) override;
