@@ -53,7 +53,7 @@ private:
         size_t bytes;
     };
     void Expire(Clock::time_point now);
-    // The allowance as whole packets can use it.
+    // The allowance in the whole packets datagrams carry (a cap as it is).
     size_t WindowAllowance() const;
     // Bytes the current window may hold, given what is queued behind it.
     size_t Budget(size_t window_bytes, size_t queued) const;
