@@ -167,7 +167,8 @@ void CaptureSource::ReadFrames() {
     // What the driver has ready now, at most one of each buffer: a loop that
     // kept taking the frames of a source faster than it can encode would never
     // get back to select, and the sender and the run's clock would wait.
-    std::vector<V4l2Device::Frame> ready;
+    std::vector<V4l2Device::Frame>& ready = m_ready;
+    ready.clear();
     Clock::time_point now = Clock::now();
     while (ready.size() < m_device.BufferCount()) {
         V4l2Device::Frame frame;
@@ -181,10 +182,7 @@ void CaptureSource::ReadFrames() {
             ready.push_back(frame);
             continue;
         }
-        ++m_counts.bad;
-        if (const uint64_t due = m_bad_log.Count(1, now))
-            Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad",
-                                  Where().c_str(), U(due));
+        DropBad(now);
         if (!GiveBack(frame, now)) return;
     }
     if (ready.empty()) return;
@@ -210,6 +208,13 @@ void CaptureSource::ReadFrames() {
     }
     TakeFrame(ready.back(), now);
     GiveBack(ready.back(), now);
+}
+
+void CaptureSource::DropBad(Clock::time_point now) {
+    ++m_counts.bad;
+    if (const uint64_t due = m_bad_log.Count(1, now))
+        Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(),
+                              U(due));
 }
 
 bool CaptureSource::GiveBack(const V4l2Device::Frame& frame, Clock::time_point now) {
@@ -265,13 +270,7 @@ void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point 
             Emit(m_picture, m_next, m_picture_made);
         }
     }
-    if (!Fit(frame)) {
-        ++m_counts.bad;
-        if (const uint64_t due = m_bad_log.Count(1, now))
-            Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad",
-                                  Where().c_str(), U(due));
-        return;
-    }
+    if (!Fit(frame)) return DropBad(now);
     if (m_lost) {
         m_lost = false;
         if (m_loss_logged)

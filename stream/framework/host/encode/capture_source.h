@@ -45,6 +45,8 @@ private:
     void Gone(Clock::time_point now);
     void ReadEvents(Clock::time_point now);
     void ReadFrames();
+    // Counts a buffer the driver flagged or that is too short, and says so (repeats counted).
+    void DropBad(Clock::time_point now);
     // Hands a buffer back to the driver; false, with the picture lost, when it fails.
     bool GiveBack(const V4l2Device::Frame& frame, Clock::time_point now);
     // The frame's driver time stamp, or `now` when the driver gives none or one far off.
@@ -70,6 +72,7 @@ private:
     bool m_have_picture = false;
     std::vector<uint8_t> m_converted;  // a frame in NV12 at its own size, before scaling
     std::vector<uint8_t> m_no_signal;
+    std::vector<V4l2Device::Frame> m_ready;  // a batch of frames taken together, kept for reuse
     ColorSpace m_color_space = CS_UNKNOWN;
     bool m_lost = false;
     bool m_gone = false;
