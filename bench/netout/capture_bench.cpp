@@ -1,7 +1,7 @@
 // netout_probe from the HDMI input against the same program from its test
 // pattern, at the same stream (320x240 at 30 fps, 500 kbit/s: what the
 // emulated encoder keeps up with), each to a loopback receiver on the same
-// machine. Meant for the booted appliance, where /dev/video0 is vivid's HDMI
+// machine. Meant for the booted appliance, where /dev/v4l/by-name/vivid-000-vid-cap is vivid's HDMI
 // input (1280x720p60, converted and scaled by the probe):
 //
 //   scripts/appliance-vm build/armhf/bin/netout_capture_bench
@@ -71,7 +71,7 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-constexpr const char* DEVICE = "/dev/video0";
+constexpr const char* DEVICE = "/dev/v4l/by-name/vivid-000-vid-cap";
 constexpr int FPS = 30;
 constexpr int BIT_RATE = 500000;
 constexpr int DEFAULT_SECONDS = 6;

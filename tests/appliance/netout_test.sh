@@ -46,7 +46,7 @@ with open(sys.argv[1], "wb") as out:
 # stop is dropped, cutting the last frame. The guest's receiver writes to its
 # tmpfs: a slow shared folder would let its socket overflow.
 probe='netout_probe -s 4 -i $DEST -p $PORT -m 1316 > probe.out 2> probe.log'
-hdmi='v4l2-ctl -d /dev/video0 -i 3 > /dev/null || exit 1'
+hdmi='v4l2-ctl -d /dev/v4l/by-name/vivid-000-vid-cap -i 3 > /dev/null || exit 1'
 declare -A guest=(
   [pattern]='udp_sink 3458 /tmp/capture.ts & receiver=$!; sleep 1
              '"$probe"'; status=$?
@@ -54,9 +54,9 @@ declare -A guest=(
              grep -A1 "^Udp:" /proc/net/snmp >> probe.log; exit $status'
   [hdmi720]="$hdmi; $probe"
   [hdmi480]="$hdmi"'
-             index=$(v4l2-ctl -d /dev/video0 --list-ctrls-menus | sed -n "s/^[[:space:]]*\([0-9]*\): 640x480p59$/\1/p" | head -n 1)
+             index=$(v4l2-ctl -d /dev/v4l/by-name/vivid-000-vid-cap --list-ctrls-menus | sed -n "s/^[[:space:]]*\([0-9]*\): 640x480p59$/\1/p" | head -n 1)
              [ -n "$index" ] || { echo "vivid has no 640x480p59 timings" > probe.log; exit 1; }
-             v4l2-ctl -d /dev/video0 -c dv_timings_signal_mode=4,dv_timings=$index || exit 1
+             v4l2-ctl -d /dev/v4l/by-name/vivid-000-vid-cap -c dv_timings_signal_mode=4,dv_timings=$index || exit 1
              '"$probe"
 )
 declare -A colours=([pattern]="unknown,unknown" [hdmi720]="tv,bt709" [hdmi480]="tv,smpte170m")
@@ -67,7 +67,7 @@ for row in pattern hdmi720 hdmi480; do
   where="DEST=127.0.0.1 PORT=3458"
   if [ "$row" != pattern ]; then
     host_receiver capture.ts
-    options="$options enc0.input=/dev/video0"
+    options="$options enc0.input=/dev/v4l/by-name/vivid-000-vid-cap"
     where="DEST=10.0.2.2 PORT=$(cat capture.ts.port)"
   fi
   LUMASET_OPTIONS="$options" "$vm" "$where; ${guest[$row]}" ||

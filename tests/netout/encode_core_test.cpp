@@ -21,6 +21,7 @@
 #include "nv12_frame_reader.h"
 #include "test_pattern.h"
 #include "tool_runner.h"
+#include "v4l2_node.h"
 
 namespace {
 
@@ -300,13 +301,13 @@ TEST(CapturedFormatLayouts, ThoseItCannotReadAreRefused) {
         {V4L2_PIX_FMT_MJPEG, 64, 48, 64},   // compressed
     };
     for (const auto& layout : refused) {
-        EXPECT_EQ(capture_format::FrameBytes(layout), 0u) << capture_format::Name(layout.fourcc) << " "
+        EXPECT_EQ(capture_format::FrameBytes(layout), 0u) << FourccName(layout.fourcc) << " "
                                                           << layout.width << "x" << layout.height;
         std::vector<uint8_t> frame(1 << 16), out(64 * 48 * 3 / 2);
         EXPECT_FALSE(capture_format::ToNv12(layout, frame.data(), frame.size(),
                                             {out.data(), 64, out.data() + 64 * 48, 64}));
     }
-    EXPECT_EQ(capture_format::Names({V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_H264}), "MJPG, H264");
+    EXPECT_EQ(FourccNames({V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_H264}), "MJPG, H264");
 }
 
 // What the driver reports, with its defaults, as the stream's colours.

@@ -68,7 +68,7 @@ TEST_F(EncodeQualcommTest, RefusesSettingsItCannotUseAndSaysWhy) {
         {"input_index", "300", Status::FAILURE_INVALID, "input index 300 is outside 0..255"},
     };
     for (const Row& row : rows) {
-        LogCapture log;
+        LogCapture log(Log::Level::INFO);
         Options::GetOptions().Clear();
         Set(row.setting, row.value);
         EXPECT_EQ(m_encoder->SetEnabled(true), row.status) << row.setting << "=" << row.value;

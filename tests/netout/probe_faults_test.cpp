@@ -325,7 +325,10 @@ const std::vector<Fault> FAULTS = {
 };
 
 // The appliance's HDMI input: vivid's input 3, small frames.
-const std::string HDMI = SMALL_OPTIONS + " netout0.report_seconds=1 enc0.input=/dev/video0";
+// The appliance names its video nodes: their numbers depend on the drivers' order.
+const std::string HDMI_NODE = "/dev/v4l/by-name/vivid-000-vid-cap";
+const std::string OUTPUT_NODE = "/dev/v4l/by-name/vivid-000-vid-out";
+const std::string HDMI = SMALL_OPTIONS + " netout0.report_seconds=1 enc0.input=" + HDMI_NODE;
 const std::string SIGNAL_MODE = "dv_timings_signal_mode=";  // 0 current timings, 1 no signal
 
 // The stream went on: datagrams from the start to the end of a run of `seconds`
@@ -365,9 +368,9 @@ std::chrono::system_clock::time_point LogTime(const std::string& log, const std:
 
 // Lines that say the picture went, why, and that it came back.
 void ExpectLosses(const Seen& seen, const std::string& reason, size_t lost, size_t back) {
-    EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: no picture: "), lost) << seen.run.err;
-    EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: no picture: " + reason), lost) << seen.run.err;
-    EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: picture back after "), back) << seen.run.err;
+    EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": no picture: "), lost) << seen.run.err;
+    EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": no picture: " + reason), lost) << seen.run.err;
+    EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": picture back after "), back) << seen.run.err;
 }
 
 // The HDMI input, one row each; only the booted appliance has it.
@@ -396,8 +399,8 @@ const std::vector<Fault> DEVICE_FAULTS = {
     {"HdmiTimingsChange", "The HDMI source changes from 720p to 1080p", Rig::LISTENING,
      {"-s", "4", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
      StreamGoesOn(4, [](const Seen& seen) {
-         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: capturing 1280x720 "), 1u) << seen.run.err;
-         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: capturing 1920x1080 "), 1u) << seen.run.err;
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": capturing 1280x720 "), 1u) << seen.run.err;
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": capturing 1920x1080 "), 1u) << seen.run.err;
          ExpectLosses(seen, "", 0, 0);
      }),
      nullptr, {{1000ms, SIGNAL_MODE + "4,dv_timings=1920x1080p60"}}},
@@ -412,7 +415,7 @@ const std::vector<Fault> DEVICE_FAULTS = {
     {"HdmiBuffersWithErrors", "Buffers the driver flags as bad", Rig::LISTENING,
      {"-s", "6", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
      StreamGoesOn(6, [](const Seen& seen) {
-         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video0: dropped 1 buffers the driver flagged as bad"), 1u)
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": dropped 1 buffers the driver flagged as bad"), 1u)
              << "once, the rest counted:\n" << seen.run.err;
          EXPECT_NE(seen.run.err.find(", 3 bad buffers dropped,"), std::string::npos) << seen.run.err;
          ExpectLosses(seen, "", 0, 0);
@@ -420,10 +423,11 @@ const std::vector<Fault> DEVICE_FAULTS = {
      nullptr,
      {{1000ms, "inject_v4l2_buf_flag_error=1"}, {2000ms, "inject_v4l2_buf_flag_error=1"},
       {3000ms, "inject_v4l2_buf_flag_error=1"}}},
-    {"HdmiOutputNode", "An output-only video node (`enc0.input=/dev/video1`)", Rig::LISTENING,
-     {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS + " enc0.input=/dev/video1", 0, Out::RUN, ENABLE_ENCODER,
+    {"HdmiOutputNode", "An output-only video node (`enc0.input=/dev/v4l/by-name/vivid-000-vid-out`)",
+     Rig::LISTENING, {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS + " enc0.input=" + OUTPUT_NODE, 0,
+     Out::RUN, ENABLE_ENCODER,
      [](const Seen& seen) {
-         EXPECT_EQ(Count(seen.run.err, "enc0: /dev/video1: not a video capture device"), 1u) << seen.run.err;
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + OUTPUT_NODE + ": not a video capture device"), 1u) << seen.run.err;
          EXPECT_LT(seen.ran, 3s) << "the loop must still see its clock";
          EXPECT_TRUE(seen.datagrams.empty());
      }},
@@ -437,7 +441,7 @@ int FreePort() {
 // The HDMI input's controls. vivid keeps them per input, so before the run
 // the HDMI input is chosen first; during the run the probe has chosen it.
 void SetControls(const std::string& controls, bool choose_input) {
-    const std::string failure = vivid_controls::Set("/dev/video0", choose_input ? 3 : -1, controls);
+    const std::string failure = vivid_controls::Set(HDMI_NODE, choose_input ? 3 : -1, controls);
     EXPECT_EQ(failure, "") << controls;
 }
 

@@ -22,21 +22,6 @@ bool IsTaken(uint32_t fourcc) {
     return std::find(formats.begin(), formats.end(), fourcc) != formats.end();
 }
 
-std::string Name(uint32_t fourcc) {
-    std::string name;
-    for (int shift = 0; shift < 32; shift += 8) {
-        const char c = static_cast<char>((fourcc >> shift) & 0xFF);
-        if (c >= 0x21 && c <= 0x7E) name += c;
-    }
-    return name.empty() ? "?" : name;
-}
-
-std::string Names(const std::vector<uint32_t>& fourccs) {
-    std::string names;
-    for (uint32_t fourcc : fourccs) names += (names.empty() ? "" : ", ") + Name(fourcc);
-    return names.empty() ? "none" : names;
-}
-
 namespace {
 
 // Bytes of the luma plane (or of the packed picture) and of the chroma that follows it.

@@ -15,10 +15,6 @@ namespace capture_format {
 // V4L2 fourccs: NV12, NV21, YUYV, UYVY, YU12 (I420), YV12.
 const std::vector<uint32_t>& Preferred();
 bool IsTaken(uint32_t fourcc);
-// "NV12", or the fourcc's printable characters.
-std::string Name(uint32_t fourcc);
-// "NV12, NV21, ..."
-std::string Names(const std::vector<uint32_t>& fourccs);
 
 // How one frame of a format lies in a single-planar buffer.
 struct Layout {

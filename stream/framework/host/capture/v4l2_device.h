@@ -10,6 +10,8 @@
 
 #include "capture_format.h"
 #include "status.h"
+#include "v4l2_node.h"
+#include "v4l2_queue.h"
 
 // One V4L2 video capture device, in the order a capture client takes it:
 // open, query the capabilities, pick the input, query and set the timings,
@@ -56,8 +58,8 @@ public:
     // with DV timings, else the current one) and a pixel format the encoder takes.
     Status Open(const std::string& path, int input);
     void Close();
-    bool IsOpen() const { return m_fd >= 0; }
-    int Descriptor() const { return m_fd; }
+    bool IsOpen() const { return m_node.IsOpen(); }
+    int Descriptor() const { return m_node.Descriptor(); }
     // "input 3 "HDMI 0" (DV timings), driver vivid"
     std::string Describe() const;
     bool HasDvTimings() const { return m_dv_timings; }
@@ -73,9 +75,9 @@ public:
     // for width x height), the format, and streams with mmap buffers.
     Status Start(int width, int height);
     void Stop();
-    bool IsStreaming() const { return m_streaming; }
+    bool IsStreaming() const { return m_queue.IsStreaming(); }
     const Format& GetFormat() const { return m_format; }
-    size_t BufferCount() const { return m_buffers.size(); }
+    size_t BufferCount() const { return m_queue.Count(); }
     // The timings were queried and differ from those being captured.
     bool TimingsChanged() const;
 
@@ -85,27 +87,19 @@ public:
     Events TakeEvents();
 
     // The reason of the last failure: "VIDIOC_S_FMT: (16) Device or resource busy".
-    const std::string& Error() const { return m_error; }
+    const std::string& Error() const { return m_node.Error(); }
     // The last failure was ENODEV: the device is gone.
-    bool Gone() const { return m_gone; }
+    bool Gone() const { return m_node.Gone(); }
 
 private:
-    struct Mapping {
-        void* data = nullptr;
-        size_t length = 0;
-    };
-    Status Fail(const char* step, int error);
-    Status Refuse(const std::string& why);
     Status ChooseInput(int wanted);
     Status ChooseFormat();
     Status SetFormat(int width, int height);
-    Status MapBuffers();
-    void Unmap();
+    Status QueueBuffers();
     Signal FromStatus(uint32_t status) const;
 
-    std::string m_path;
-    int m_fd = -1;
-    std::string m_driver;
+    V4l2Node m_node;
+    V4l2Queue m_queue{m_node, V4l2Queue::Direction::CAPTURE, false};
     uint32_t m_input = 0;
     std::string m_input_name;
     bool m_dv_timings = false;
@@ -114,9 +108,5 @@ private:
     v4l2_dv_timings m_queried{};
     bool m_have_queried = false;
     v4l2_dv_timings m_current{};
-    bool m_streaming = false;
     Format m_format;
-    std::vector<Mapping> m_buffers;
-    std::string m_error;
-    bool m_gone = false;
 };

@@ -95,7 +95,7 @@ void CaptureSource::Connect(Clock::time_point now) {
     const V4l2Device::Format& format = m_device.GetFormat();
     char text[160];
     snprintf(text, sizeof(text), "%dx%d %s at %.2f fps, %s", format.layout.width,
-             format.layout.height, capture_format::Name(format.layout.fourcc).c_str(), format.fps,
+             format.layout.height, FourccName(format.layout.fourcc).c_str(), format.fps,
              capture_format::Describe(format.color_space));
     if (const uint64_t due = m_start_log.Count(text, 1, now))
         Log::Instance().Infof("%s: capturing %s%s", Where().c_str(), text,

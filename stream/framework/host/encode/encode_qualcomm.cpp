@@ -9,6 +9,8 @@
 #include "frame_source.h"
 #include "log.h"
 #include "options.h"
+#include "parameter_sets.h"
+#include "video_encoder.h"
 
 namespace {
 
@@ -34,15 +36,27 @@ public:
         : m_name(name), m_output(std::move(output)) {}
 
     Status Open(const Options& options, const std::string& prefix);
-    void Setup(IOEventData& data) { m_source->Setup(data); }
-    void Handle(IOEventData& data) { m_source->Handle(data); }
-    void LogSummary() const { m_source->LogSummary(); }
+    void Setup(IOEventData& data) {
+        m_encoder->Setup(data);
+        m_source->Setup(data);
+    }
+    // Coded frames out first: their buffers go back before new pictures go in.
+    void Handle(IOEventData& data) {
+        m_encoder->Handle(data);
+        m_source->Handle(data);
+    }
+    // What the encoder still holds comes out before the stop.
+    void Stop() { m_encoder->Drain(); }
+    void LogSummary() const {
+        m_source->LogSummary();
+        m_encoder->LogSummary();
+    }
 
     Counters GetCounters() const { return {m_frames, m_source ? m_source->MissedSlots() : 0}; }
 
 private:
     void Encode(const SourcePicture& picture);
-    Status EncodeAndPublish(const Nv12Picture& picture, int64_t pts, Clock::time_point created);
+    void Publish(const VideoEncoder::Unit& unit);
 
     std::string m_name;
     std::shared_ptr<ComponentOutput> m_output;
@@ -51,8 +65,9 @@ private:
     // TS bytes of the frame being muxed; declared before the muxer, whose
     // closing at destruction may still hand it bytes.
     std::vector<uint8_t> m_pending;
-    std::unique_ptr<H264Encoder> m_encoder;
     std::unique_ptr<TsMuxer> m_muxer;
+    ParameterSets m_parameter_sets;
+    std::unique_ptr<VideoEncoder> m_encoder;
     std::unique_ptr<FrameSource> m_source;
     int64_t m_start_pts = 0;
     int64_t m_last_pts = 0;
@@ -67,6 +82,7 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
     m_bit_rate = options.GetInt(prefix + "bitrate", 4000000);
     const std::string input = options.GetString(prefix + "input", "");
     const int64_t input_index = options.GetInt(prefix + "input_index", -1);
+    const std::string choice = options.GetString(prefix + "encoder", "auto");
     if (width < 0 || width > H264Encoder::MAX_SIDE || height < 0 || height > H264Encoder::MAX_SIDE) {
         log.Errorf("%s: frame size %lldx%lld is outside 2x2..%dx%d", m_name.c_str(),
                    static_cast<long long>(width), static_cast<long long>(height),
@@ -91,10 +107,13 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
     m_settings = {static_cast<int>(width), static_cast<int>(height), static_cast<int>(fps),
                   static_cast<int>(m_bit_rate / 1000)};
 
-    m_encoder = CreateH264Encoder();
     m_muxer = CreateTsMuxer();
-    if (!m_encoder || !m_muxer) return Status::FAILURE_UNAVAILABLE;  // logged by the loader
-    Status status = m_encoder->Open(m_settings);
+    if (!m_muxer) return Status::FAILURE_UNAVAILABLE;  // logged by the loader
+    Status status = MakeVideoEncoder({m_name, choice},
+                                     [this](const VideoEncoder::Unit& unit) { Publish(unit); },
+                                     m_encoder);
+    if (status != Status::SUCCESS) return status;
+    status = m_encoder->Open(m_settings);
     if (status != Status::SUCCESS) return status;
     const SourceSettings source{m_name, m_settings.width, m_settings.height, m_settings.fps, input,
                                 static_cast<int>(input_index)};
@@ -106,9 +125,10 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
                           });
     if (status != Status::SUCCESS) return status;
 
-    log.Infof("%s: %dx%d at %d fps, %lld bit/s, H.264 in MPEG-TS on \"%s\", from %s", m_name.c_str(),
-              m_settings.width, m_settings.height, m_settings.fps, static_cast<long long>(m_bit_rate),
-              OUTPUT_NAME, m_source->Describe().c_str());
+    log.Infof("%s: %dx%d at %d fps, %lld bit/s, H.264 in MPEG-TS on \"%s\", from %s, encoded by %s",
+              m_name.c_str(), m_settings.width, m_settings.height, m_settings.fps,
+              static_cast<long long>(m_bit_rate), OUTPUT_NAME, m_source->Describe().c_str(),
+              m_encoder->Describe().c_str());
     m_start_pts = WallClockPts();
     m_source->Start(FrameSlots(Clock::now(), m_settings.fps));
     return Status::SUCCESS;
@@ -119,6 +139,7 @@ void EncodeQualcomm::Pipeline::Encode(const SourcePicture& picture) {
         // The colours are in the stream's headers: a new key frame says them.
         H264Settings settings = m_settings;
         settings.color_space = picture.color_space;
+        m_encoder->Drain();
         if (m_encoder->Open(settings) == Status::SUCCESS)
             m_settings = settings;
         else if (m_encoder->Open(m_settings) != Status::SUCCESS)
@@ -128,30 +149,27 @@ void EncodeQualcomm::Pipeline::Encode(const SourcePicture& picture) {
     // as its writer sent it with the clock; never at or before the last.
     const int64_t pts = picture.slot >= 0 ? m_start_pts + picture.slot * PTS_HZ / m_settings.fps
                                           : WallClockPts();
-    EncodeAndPublish(picture.picture, std::max(pts, m_last_pts + 1), picture.made);
+    m_last_pts = std::max(pts, m_last_pts + 1);
+    m_encoder->Encode(picture.picture, m_last_pts, picture.made);
 }
 
-Status EncodeQualcomm::Pipeline::EncodeAndPublish(const Nv12Picture& picture, int64_t pts,
-                                                  Clock::time_point created) {
-    m_last_pts = pts;
-    EncodedAccessUnit unit;
-    Status status = m_encoder->Encode(picture, pts, unit);
-    if (status != Status::SUCCESS || unit.size == 0) return status;
-    status = m_muxer->WriteFrame(unit.data, unit.size, unit.pts, unit.dts, unit.key);
-    if (status != Status::SUCCESS) {
+void EncodeQualcomm::Pipeline::Publish(const VideoEncoder::Unit& unit) {
+    const ParameterSets::Unit out = m_parameter_sets.Apply(unit.data, unit.size);
+    if (out.size == 0) return;  // parameter sets alone, kept for the next picture
+    const Status status = m_muxer->WriteFrame(out.data, out.size, unit.pts, unit.dts, unit.key || out.idr);
+    if (status != Status::SUCCESS) {  // counted and logged by the muxer
         m_pending.clear();
-        return status;
+        return;
     }
     MediaChunk chunk;
     chunk.bytes = std::make_shared<const std::vector<uint8_t>>(std::move(m_pending));
     m_pending = {};
-    chunk.created = created;
+    chunk.created = unit.made;
     chunk.frame_number = m_frames++;
     chunk.last_of_frame = true;
     chunk.frame_interval = std::chrono::microseconds(1000000 / m_settings.fps);
     chunk.bit_rate = m_bit_rate;
     m_output->Publish(chunk);
-    return Status::SUCCESS;
 }
 
 EncodeQualcomm::EncodeQualcomm(const std::string& name)
@@ -172,6 +190,7 @@ Status EncodeQualcomm::OnEnable() {
 
 Status EncodeQualcomm::OnDisable() {
     if (m_pipeline) {
+        m_pipeline->Stop();
         const Counters counters = m_pipeline->GetCounters();
         m_pipeline->LogSummary();
         m_totals.frames += counters.frames;

@@ -6,6 +6,7 @@ extern "C" {
 #include <libavutil/mem.h>
 }
 
+#include "library_log.h"
 #include "log.h"
 
 namespace {
@@ -27,6 +28,7 @@ int AvTsMuxer::WritePacket(void* opaque, uint8_t* data, int size) {
 
 Status AvTsMuxer::Open(int width, int height, int fps, Sink sink) {
     Close();
+    RouteLibavLog();
     const Log& log = Log::Instance();
     char text[AV_ERROR_MAX_STRING_SIZE];
     m_sink = std::move(sink);
@@ -103,7 +105,10 @@ Status AvTsMuxer::WriteFrame(const uint8_t* data, size_t size, int64_t pts, int6
     av_packet_free(&packet);
     if (result < 0) {
         char text[AV_ERROR_MAX_STRING_SIZE];
-        Log::Instance().Errorf("TS muxer: writing a frame failed: %s", AvError(result, text));
+        AvError(result, text);
+        if (const uint64_t due = m_write_failures.Count(text))
+            Log::Instance().Errorf("TS muxer: writing a frame failed: %s%s", text,
+                                   RepeatCounter::Suffix(due).c_str());
         return Status::FAILURE;
     }
     avio_flush(m_io);

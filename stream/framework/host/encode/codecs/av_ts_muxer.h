@@ -1,5 +1,6 @@
 #pragma once
 
+#include "repeat_counter.h"
 #include "ts_muxer.h"
 
 struct AVFormatContext;
@@ -29,4 +30,5 @@ private:
     AVIOContext* m_io = nullptr;
     AVStream* m_stream = nullptr;
     bool m_header_written = false;
+    RepeatCounter m_write_failures{std::chrono::seconds(5)};
 };

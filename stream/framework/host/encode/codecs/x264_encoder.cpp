@@ -6,6 +6,7 @@ extern "C" {
 #include <x264.h>
 }
 
+#include "library_log.h"
 #include "log.h"
 
 namespace {
@@ -66,7 +67,8 @@ Status X264Encoder::Open(const H264Settings& settings) {
         log.Errorf("H.264 encoder: x264 does not know the preset ultrafast/zerolatency");
         return Status::FAILURE_UNSUPPORTED;
     }
-    param.i_log_level = X264_LOG_WARNING;
+    param.i_log_level = X264LogLevel();
+    param.pf_log = &X264Log;
     param.i_csp = X264_CSP_NV12;
     param.i_width = settings.width;
     param.i_height = settings.height;
@@ -90,7 +92,8 @@ Status X264Encoder::Open(const H264Settings& settings) {
     param.rc.i_rc_method = X264_RC_ABR;
     param.rc.i_bitrate = settings.bitrate_kbps;
     param.rc.i_vbv_max_bitrate = settings.bitrate_kbps;
-    param.rc.i_vbv_buffer_size = settings.bitrate_kbps / settings.fps;
+    // Never 0, which x264 takes as no cap at all.
+    param.rc.i_vbv_buffer_size = (settings.bitrate_kbps + settings.fps - 1) / settings.fps;
     param.rc.f_vbv_buffer_init = 0.9f;
     SetColours(param, settings.color_space);
     if (x264_param_apply_profile(&param, "high") < 0) {
@@ -129,7 +132,9 @@ Status X264Encoder::Encode(const Nv12Picture& picture, int64_t pts, EncodedAcces
     int nal_count = 0;
     const int size = x264_encoder_encode(m_encoder, &nals, &nal_count, &in, &out);
     if (size < 0) {
-        Log::Instance().Errorf("H.264 encoder: x264_encoder_encode failed (%d)", size);
+        if (const uint64_t due = m_encode_failures.Count())
+            Log::Instance().Errorf("H.264 encoder: x264_encoder_encode failed (%d)%s", size,
+                                   RepeatCounter::Suffix(due).c_str());
         return Status::FAILURE;
     }
     if (size == 0 || nal_count == 0) return Status::SUCCESS;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "h264_encoder.h"
+#include "repeat_counter.h"
 
 struct x264_t;
 
@@ -22,4 +23,5 @@ public:
 private:
     x264_t* m_encoder = nullptr;
     H264Settings m_settings;
+    RepeatCounter m_encode_failures{std::chrono::seconds(5)};
 };
