@@ -9,6 +9,11 @@
 // The video encoder. Its output "high_res" carries an MPEG-TS stream with one
 // H.264 video stream, one MediaChunk of whole TS packets per frame.
 //
+// The pictures are encoded by the board's hardware encoder where it has one (a
+// V4L2 memory-to-memory device that codes H.264 from NV12, served by the same
+// select loop and drained at disable), else by libx264; either way SPS and
+// PPS come before every key frame, so a receiver that joins late can start.
+//
 // On the host the picture comes from the HDMI input, a V4L2 capture device
 // (the input with DV timings; NV12, NV21, YUYV, UYVY, YU12 or YV12, converted
 // and scaled to the stream's size), from a built-in moving test pattern with a
@@ -31,6 +36,8 @@
 //                   frames; empty for the test pattern
 //   input_index     the capture device's input (default: the first with DV
 //                   timings, else the current one)
+//   encoder         auto (default: the first V4L2 H.264 encoder, else
+//                   libx264), x264, or the encoder device's path
 class EncodeQualcomm : public AVComponent {
 public:
     static constexpr const char* OUTPUT_NAME = "high_res";

@@ -18,6 +18,7 @@
 #include "guarded_memory.h"
 #include "log_capture.h"
 #include "no_signal_picture.h"
+#include "parameter_sets.h"
 #include "nv12_frame_reader.h"
 #include "test_pattern.h"
 #include "tool_runner.h"
@@ -108,6 +109,100 @@ TEST(EncoderCore, KeepsEveryFrameNearTheMeanSize) {
     const size_t budget = static_cast<size_t>(settings.bitrate_kbps) * 1000 / 8 / settings.fps;
     for (size_t i = 0; i < stream.frame_sizes.size(); ++i)
         EXPECT_LE(stream.frame_sizes[i], 2 * budget) << "frame " << i;
+}
+
+// Below a kilobit a frame (100 kbit/s at 120 fps) the rate cap still holds.
+TEST(EncoderCore, HoldsTheRateCapAtLessThanAKilobitAFrame) {
+    const H264Settings settings{320, 240, 120, 100};
+    const Stream stream = EncodePattern(settings, 240);
+    size_t total = 0;
+    for (size_t size : stream.frame_sizes) total += size;
+    EXPECT_LE(total * 8, static_cast<size_t>(settings.bitrate_kbps) * 1000 * 2) << "bytes in 2 s";
+}
+
+// What libavformat and libx264 say reaches the framework's logger, once for a
+// line that repeats: a muxer fed time stamps that go back, and a VBV too small
+// for a key frame.
+TEST(EncoderCore, TheLibrariesLogThroughTheLogger) {
+    LogCapture log;
+    const auto muxer = CreateTsMuxer();
+    ASSERT_TRUE(muxer) << "the codec module did not load";
+    ASSERT_EQ(muxer->Open(64, 32, 25, [](const uint8_t*, size_t) {}), Status::SUCCESS);
+    const uint8_t unit[] = {0, 0, 0, 1, 0x09, 0xF0};
+    ASSERT_EQ(muxer->WriteFrame(unit, sizeof(unit), 90000, 90000, false), Status::SUCCESS);
+    for (int i = 0; i < 5; ++i) EXPECT_NE(muxer->WriteFrame(unit, sizeof(unit), 900, 900, false), Status::SUCCESS);
+    const auto dts = log.Matching("non monotonically increasing dts");
+    ASSERT_EQ(dts.size(), 1u) << "once, the repeats counted";
+    EXPECT_EQ(dts[0].text.rfind("libav: [mpegts @", 0), 0u) << dts[0].text;
+    EXPECT_EQ(log.Matching("TS muxer: writing a frame failed").size(), 1u);
+
+    EncodePattern({320, 240, 120, 100}, 5);
+    const auto underflow = log.Matching("x264: VBV underflow");
+    ASSERT_FALSE(underflow.empty());
+    EXPECT_EQ(underflow[0].level, Log::Level::WARN);
+}
+
+// The parameter sets come before every IDR however a driver gives them: with
+// each IDR (libx264), once with the first, or once on their own before it.
+TEST(EncoderCore, ParameterSetsGoBeforeEveryIdrThatLacksThem) {
+    const H264Settings settings{160, 96, 10, 200};
+    std::vector<std::vector<uint8_t>> units;
+    {
+        const auto encoder = CreateH264Encoder();
+        ASSERT_TRUE(encoder) << "the codec module did not load";
+        ASSERT_EQ(encoder->Open(settings), Status::SUCCESS);
+        TestPattern pattern(settings.width, settings.height);
+        for (int i = 0; i < 25; ++i) {
+            pattern.Draw(static_cast<uint32_t>(i));
+            EncodedAccessUnit unit;
+            ASSERT_EQ(encoder->Encode({pattern.Y(), pattern.Stride(), pattern.UV(), pattern.Stride()},
+                                      i * 9000, unit),
+                      Status::SUCCESS);
+            units.emplace_back(unit.data, unit.data + unit.size);
+        }
+    }
+    // A unit's NAL units (type, bytes with their start code), and back.
+    using Nal = std::pair<int, std::vector<uint8_t>>;
+    const auto split = [](const std::vector<uint8_t>& unit) {
+        std::vector<Nal> nals;
+        for (size_t i = 0; i + 3 < unit.size(); ++i)
+            if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1) {
+                const size_t begin = i > 0 && unit[i - 1] == 0 ? i - 1 : i;
+                if (!nals.empty()) nals.back().second.resize(begin - (unit.size() - nals.back().second.size()));
+                nals.push_back({unit[i + 3] & 0x1F, std::vector<uint8_t>(unit.begin() + begin, unit.end())});
+                i += 2;
+            }
+        return nals;
+    };
+    const auto join = [](const std::vector<Nal>& nals, bool sets) {
+        std::vector<uint8_t> unit;
+        for (const Nal& nal : nals)
+            if (sets == (nal.first == 7 || nal.first == 8)) unit.insert(unit.end(), nal.second.begin(), nal.second.end());
+        return unit;
+    };
+    int idrs = 0;
+    for (const auto& unit : units) idrs += split(unit).size() > 2 && split(unit)[2].first == 8;
+    ASSERT_EQ(idrs, 3) << "libx264 gives its sets with each IDR";
+
+    enum class Headers { WITH_EACH_IDR, WITH_THE_FIRST, ON_THEIR_OWN };
+    for (Headers headers : {Headers::WITH_EACH_IDR, Headers::WITH_THE_FIRST, Headers::ON_THEIR_OWN}) {
+        std::vector<std::vector<uint8_t>> given;
+        for (size_t i = 0; i < units.size(); ++i) {
+            const std::vector<Nal> nals = split(units[i]);
+            if (headers == Headers::ON_THEIR_OWN && i == 0) given.push_back(join(nals, true));
+            const bool keep = headers == Headers::WITH_EACH_IDR || (headers == Headers::WITH_THE_FIRST && i == 0);
+            std::vector<uint8_t> unit = join(nals, false);
+            if (keep) unit = units[i];
+            given.push_back(unit);
+        }
+        ParameterSets sets;
+        std::vector<std::vector<uint8_t>> out;
+        for (const auto& unit : given) {
+            const ParameterSets::Unit applied = sets.Apply(unit.data(), unit.size());
+            if (applied.size > 0) out.emplace_back(applied.data, applied.data + applied.size);
+        }
+        EXPECT_EQ(out, units) << "headers given " << static_cast<int>(headers);
+    }
 }
 
 TEST(EncoderCore, RefusesSettingsItCannotEncodeAndSaysWhy) {

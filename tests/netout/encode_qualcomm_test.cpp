@@ -9,7 +9,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include <linux/videodev2.h>
+
 #include "encode_qualcomm.h"
+#include "encoder_nodes.h"
 #include "log_capture.h"
 #include "options.h"
 #include "tool_runner.h"
@@ -66,6 +69,11 @@ TEST_F(EncodeQualcommTest, RefusesSettingsItCannotUseAndSaysWhy) {
         {"input", "/tmp", Status::FAILURE_INVALID,
          "enc7: /tmp is neither a capture device, a FIFO nor a file of raw NV12 frames"},
         {"input_index", "300", Status::FAILURE_INVALID, "input index 300 is outside 0..255"},
+        {"encoder", "x265", Status::FAILURE_INVALID,
+         "enc7: encoder \"x265\" is none of auto, x264 or a device path"},
+        {"encoder", "/nonexistent/video9", Status::FAILURE_SYSCALL,
+         "enc7: /nonexistent/video9: cannot open it: (2) No such file or directory"},
+        {"encoder", "/dev/null", Status::FAILURE_INVALID, "enc7: /dev/null: not a V4L2 device (VIDIOC_QUERYCAP: "},
     };
     for (const Row& row : rows) {
         LogCapture log(Log::Level::INFO);
@@ -78,6 +86,17 @@ TEST_F(EncodeQualcommTest, RefusesSettingsItCannotUseAndSaysWhy) {
         EXPECT_EQ(log.Records().size(), 2u) << "one line for why, one for the encoder";
     }
     EXPECT_TRUE(m_chunks.empty());
+}
+
+// Without a board's encoder, auto is libx264; with one, the first.
+TEST_F(EncodeQualcommTest, TheStartLineSaysWhichEncoderAutoChose) {
+    Set("width", "160");
+    Set("height", "96");
+    std::vector<PassedOver> passed_over;
+    const std::string board = FindEncoderNode(V4L2_PIX_FMT_H264, passed_over);
+    LogCapture log(Log::Level::INFO);
+    ASSERT_EQ(m_encoder->SetEnabled(true), Status::SUCCESS);
+    EXPECT_EQ(log.Matching(", from the test pattern, encoded by " + (board.empty() ? "libx264" : board)).size(), 1u);
 }
 
 TEST_F(EncodeQualcommTest, TheLoopPacesOneFramePerSlot) {

@@ -328,6 +328,7 @@ const std::vector<Fault> FAULTS = {
 // The appliance names its video nodes: their numbers depend on the drivers' order.
 const std::string HDMI_NODE = "/dev/v4l/by-name/vivid-000-vid-cap";
 const std::string OUTPUT_NODE = "/dev/v4l/by-name/vivid-000-vid-out";
+const std::string VICODEC_NODE = "/dev/v4l/by-name/stateful-encoder";
 const std::string HDMI = SMALL_OPTIONS + " netout0.report_seconds=1 enc0.input=" + HDMI_NODE;
 const std::string SIGNAL_MODE = "dv_timings_signal_mode=";  // 0 current timings, 1 no signal
 
@@ -430,6 +431,27 @@ const std::vector<Fault> DEVICE_FAULTS = {
          EXPECT_EQ(Count(seen.run.err, "enc0: " + OUTPUT_NODE + ": not a video capture device"), 1u) << seen.run.err;
          EXPECT_LT(seen.ran, 3s) << "the loop must still see its clock";
          EXPECT_TRUE(seen.datagrams.empty());
+     }},
+    {"EncoderNotMemoryToMemory", "An encoder that is a capture node (`enc0.encoder=` the HDMI input)",
+     Rig::LISTENING, {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS + " enc0.encoder=" + HDMI_NODE, 0, Out::RUN,
+     ENABLE_ENCODER,
+     [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": not a memory-to-memory video device"), 1u)
+             << seen.run.err;
+         EXPECT_TRUE(seen.datagrams.empty());
+     }},
+    {"EncoderCodesNoH264", "An encoder of another codec (`enc0.encoder=` vicodec's)", Rig::LISTENING,
+     {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS + " enc0.encoder=" + VICODEC_NODE, 0, Out::RUN,
+     ENABLE_ENCODER,
+     [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + VICODEC_NODE + ": codes FWHT, not H.264"), 1u) << seen.run.err;
+         EXPECT_TRUE(seen.datagrams.empty());
+     }},
+    {"EncoderAutoPassesOverAnotherCodec", "`enc0.encoder=auto` where the only encoder codes FWHT",
+     Rig::LISTENING, {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS, 0, Out::RUN, nullptr,
+     [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, ", from the test pattern, encoded by libx264"), 1u) << seen.run.err;
+         EXPECT_FALSE(seen.datagrams.empty());
      }},
 };
 

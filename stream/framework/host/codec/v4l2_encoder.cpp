@@ -147,7 +147,8 @@ Status V4l2Encoder::SetFormats() {
         return m_node.Refuse(V4l2Text("takes %s in %u planes when asked for %s",
                                       FourccName(m_raw.fourcc).c_str(), m_raw.planes,
                                       FourccName(fourcc).c_str()));
-    if (m_raw.width < m_coded.width || m_raw.height < m_coded.height || m_raw.width % 2 != 0 ||
+    if (m_raw.width < static_cast<uint32_t>(m_settings.width) ||
+        m_raw.height < static_cast<uint32_t>(m_settings.height) || m_raw.width % 2 != 0 ||
         m_raw.height % 2 != 0)
         return m_node.Refuse(V4l2Text("takes %ux%u frames, which cannot hold %dx%d pictures",
                                       m_raw.width, m_raw.height, m_settings.width,
@@ -161,7 +162,8 @@ Status V4l2Encoder::SetFormats() {
                                           plane.bytes_per_line));
     }
     if (planes == 2) m_raw.plane[1].bytes_per_line = std::max(m_raw.plane[1].bytes_per_line, m_raw.width);
-    return Status::SUCCESS;
+    // The raw format may change the coded one (its size, its buffers').
+    return m_capture->GetFormat(m_coded);
 }
 
 void V4l2Encoder::SetVisibleSize() {
@@ -274,8 +276,10 @@ void V4l2Encoder::Close() {
 }
 
 std::string V4l2Encoder::Describe() const {
-    std::string text = V4l2Text("driver %s, %s from %s %ux%u in %u plane%s (%u bytes a line) for %dx%d",
-                                m_node.Driver().c_str(), CodecName(m_coded.fourcc).c_str(),
+    std::string text = V4l2Text("driver %s%s, %s from %s %ux%u in %u plane%s (%u bytes a line) for %dx%d",
+                                m_node.Driver().c_str(),
+                                m_output && m_output->MultiPlanar() ? " (multi-planar)" : "",
+                                CodecName(m_coded.fourcc).c_str(),
                                 FourccName(m_raw.fourcc).c_str(), m_raw.width, m_raw.height, m_raw.planes,
                                 m_raw.planes > 1 ? "s" : "", m_raw.plane[0].bytes_per_line,
                                 m_settings.width, m_settings.height);

@@ -32,7 +32,8 @@ Status MakeVideoEncoder(const EncoderChoice& choice, VideoEncoder::Output output
         return Status::FAILURE_INVALID;
     }
     if (!path.empty()) {
-        encoder = std::make_unique<HardwareEncoder>(choice.name, path, std::move(output));
+        encoder = std::make_unique<HardwareEncoder>(choice.name, path, std::move(output),
+                                                    V4L2_PIX_FMT_H264);
         return Status::SUCCESS;
     }
     std::unique_ptr<H264Encoder> codec = CreateH264Encoder();

@@ -1,7 +1,5 @@
 #include "hardware_encoder.h"
 
-#include <linux/videodev2.h>
-
 #include "log.h"
 
 namespace {
@@ -14,8 +12,8 @@ unsigned long long U(uint64_t value) { return static_cast<unsigned long long>(va
 
 }  // namespace
 
-HardwareEncoder::HardwareEncoder(std::string name, std::string path, Output output)
-    : m_name(std::move(name)), m_path(std::move(path)), m_output(std::move(output)) {}
+HardwareEncoder::HardwareEncoder(std::string name, std::string path, Output output, uint32_t coded)
+    : m_name(std::move(name)), m_path(std::move(path)), m_output(std::move(output)), m_coded(coded) {}
 
 std::string HardwareEncoder::Describe() const {
     return m_path + " (V4L2 encoder: " + m_device.Describe() + ")";
@@ -24,7 +22,7 @@ std::string HardwareEncoder::Describe() const {
 Status HardwareEncoder::Open(const H264Settings& settings) {
     const Log& log = Log::Instance();
     V4l2Encoder::Settings wanted;
-    wanted.coded = V4L2_PIX_FMT_H264;
+    wanted.coded = m_coded;
     wanted.width = settings.width;
     wanted.height = settings.height;
     wanted.fps = settings.fps;
@@ -42,7 +40,7 @@ Status HardwareEncoder::Open(const H264Settings& settings) {
     for (const std::string& difference : m_device.Differences())
         differences += (differences.empty() ? "" : "; ") + difference;
     if (!differences.empty())
-        log.Infof("%s: the driver took %s", Where().c_str(), differences.c_str());
+        log.Infof("%s: not as asked: %s", Where().c_str(), differences.c_str());
     return Status::SUCCESS;
 }
 

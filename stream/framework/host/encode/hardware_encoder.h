@@ -15,7 +15,8 @@
 // and encodes nothing more, and the run goes on.
 class HardwareEncoder final : public VideoEncoder {
 public:
-    HardwareEncoder(std::string name, std::string path, Output output);
+    // `coded`: H.264, or another format the driver codes (its tests use vicodec's FWHT).
+    HardwareEncoder(std::string name, std::string path, Output output, uint32_t coded);
 
     std::string Describe() const override;
     Status Open(const H264Settings& settings) override;
@@ -39,6 +40,7 @@ private:
     std::string m_name;
     std::string m_path;
     Output m_output;
+    uint32_t m_coded;
     V4l2Encoder m_device;
     bool m_failed = false;
     bool m_have_first = false;
