@@ -55,15 +55,19 @@ void WaitForCoded(const V4l2Encoder& encoder) {
     ASSERT_EQ(select(encoder.Descriptor() + 1, &read, nullptr, nullptr, &limit), 1) << "no coded frame in 1 s";
 }
 
-double LumaPsnr(const TestPattern& source, const StatefulDecoder::Picture& picture) {
+// Of the luma plane, or of the chroma plane (NV12: it follows the luma's lines).
+double Psnr(const TestPattern& source, const StatefulDecoder::Picture& picture, bool chroma) {
+    const uint8_t* from = chroma ? source.UV() : source.Y();
+    const size_t offset = chroma ? static_cast<size_t>(picture.bytes_per_line) * picture.height : 0;
+    const int rows = chroma ? HEIGHT / 2 : HEIGHT;
     double error = 0;
-    for (int y = 0; y < HEIGHT; ++y)
+    for (int y = 0; y < rows; ++y)
         for (int x = 0; x < WIDTH; ++x) {
-            const double d = static_cast<double>(source.Y()[y * source.Stride() + x]) -
-                             picture.bytes[static_cast<size_t>(y) * picture.bytes_per_line + x];
+            const double d = static_cast<double>(from[y * source.Stride() + x]) -
+                             picture.bytes.at(offset + static_cast<size_t>(y) * picture.bytes_per_line + x);
             error += d * d;
         }
-    error /= static_cast<double>(WIDTH) * HEIGHT;
+    error /= static_cast<double>(WIDTH) * rows;
     return error == 0 ? 99 : 10 * std::log10(255.0 * 255.0 / error);
 }
 
@@ -110,13 +114,15 @@ TEST(V4l2EncoderTest, EveryFrameComesBackCodedWithItsTimeStampAndDecodesToItsPic
     std::vector<StatefulDecoder::Picture> pictures;
     ASSERT_EQ(decoder.Decode(DECODER, V4L2_PIX_FMT_FWHT, WIDTH, HEIGHT, frames, pictures), "");
     ASSERT_EQ(pictures.size(), frames.size());
-    double worst = 99;
+    double luma = 99, chroma = 99;
     for (int i = 0; i < FRAMES; ++i) {
         pattern.Draw(static_cast<uint32_t>(i));
-        worst = std::min(worst, LumaPsnr(pattern, pictures[i]));
+        luma = std::min(luma, Psnr(pattern, pictures[i], false));
+        chroma = std::min(chroma, Psnr(pattern, pictures[i], true));
     }
-    std::cout << "worst luma PSNR " << worst << " dB\n";
-    EXPECT_GT(worst, 40.0) << "the pictures did not reach the encoder whole";
+    std::cout << "worst PSNR: luma " << luma << " dB, chroma " << chroma << " dB\n";
+    EXPECT_GT(luma, 40.0) << "the pictures did not reach the encoder whole";
+    EXPECT_GT(chroma, 40.0) << "the colours did not reach the encoder in place";
 }
 
 TEST(V4l2EncoderTest, TheDrainGivesBackEveryQueuedFrameThenTheLast) {
