@@ -5,7 +5,6 @@
 #include "hardware_encoder.h"
 #include "log.h"
 #include "software_encoder.h"
-#include "v4l2_encoder.h"
 #include "video_encoder.h"
 
 Status MakeVideoEncoder(const EncoderChoice& choice, VideoEncoder::Output output,
@@ -19,13 +18,7 @@ Status MakeVideoEncoder(const EncoderChoice& choice, VideoEncoder::Output output
             log.Debugf("%s: %s is no H.264 encoder: %s", choice.name.c_str(), node.path.c_str(),
                        node.why.c_str());
     } else if (!choice.choice.empty() && choice.choice[0] == '/') {
-        std::string why;
-        const Status status = V4l2Encoder::Probe(choice.choice, V4L2_PIX_FMT_H264, why);
-        if (status != Status::SUCCESS) {
-            log.Errorf("%s: %s: %s", choice.name.c_str(), choice.choice.c_str(), why.c_str());
-            return status;
-        }
-        path = choice.choice;
+        path = choice.choice;  // one that is no H.264 encoder says why when it opens
     } else if (choice.choice != "x264") {
         log.Errorf("%s: encoder \"%s\" is none of auto, x264 or a device path", choice.name.c_str(),
                    choice.choice.c_str());

@@ -52,6 +52,7 @@ struct EncoderChoice {
 
 // The encoder `choice` names: "auto" (the default) is the first of the
 // machine's memory-to-memory H.264 encoders that takes NV12, else libx264;
-// "x264"; or a device path. One logged line says why a choice cannot be used.
+// "x264"; or a device path, which says why it is no H.264 encoder when it
+// opens. One logged line says why a choice cannot be used.
 Status MakeVideoEncoder(const EncoderChoice& choice, VideoEncoder::Output output,
                         std::unique_ptr<VideoEncoder>& encoder);
