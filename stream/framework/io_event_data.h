@@ -48,6 +48,8 @@ public:
     // Time left to the earliest deadline, rounded up to the microsecond and
     // never negative; zero when there is no deadline.
     timeval GetTimeout() const;
+    // The earliest deadline; Clock::time_point::max() when there is none.
+    Clock::time_point GetDeadline() const;
 
     // Runs, in deadline order, the callbacks whose deadline has passed; each
     // runs at most once. Safe to call more than once per cycle.

@@ -241,7 +241,7 @@ void V4l2Device::Close() {
     m_have_queried = false;
 }
 
-V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame) {
+V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame, Clock::time_point now) {
     V4l2Queue::Buffer buffer;
     switch (m_queue.Dequeue(buffer)) {
     case V4l2Queue::Dequeued::BUFFER: break;
@@ -260,7 +260,7 @@ V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame) {
     frame.time = frame.driver_time
                      ? Clock::time_point(std::chrono::seconds(buffer.timestamp.tv_sec) +
                                          std::chrono::microseconds(buffer.timestamp.tv_usec))
-                     : Clock::now();
+                     : now;
     return Dequeued::FRAME;
 }
 

@@ -49,7 +49,7 @@ public:
     enum class Dequeued { FRAME, NONE, GONE, FAILED };
     enum class Events { NONE, SOURCE_CHANGED, GONE };
 
-    V4l2Device() = default;
+    explicit V4l2Device(V4l2Io& io = V4l2Io::Kernel()) : m_node(io) {}
     ~V4l2Device();
     V4l2Device(const V4l2Device&) = delete;
     V4l2Device& operator=(const V4l2Device&) = delete;
@@ -81,8 +81,9 @@ public:
     // The timings were queried and differ from those being captured.
     bool TimingsChanged() const;
 
-    // Never blocks. A FRAME must be handed back with Requeue.
-    Dequeued Dequeue(Frame& frame);
+    // Never blocks. A FRAME must be handed back with Requeue; `now` times a
+    // frame whose driver gives no time stamp.
+    Dequeued Dequeue(Frame& frame, Clock::time_point now);
     Status Requeue(const Frame& frame);
     Events TakeEvents();
 

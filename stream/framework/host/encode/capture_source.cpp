@@ -49,9 +49,11 @@ bool FullRange(ColorSpace space) { return space == CS_YCBCR601_FULL || space == 
 
 }  // namespace
 
-CaptureSource::CaptureSource(const SourceSettings& settings, Deliver deliver)
+CaptureSource::CaptureSource(const SourceSettings& settings, Deliver deliver, V4l2Io& io, Now now)
     : m_settings(settings),
       m_deliver(std::move(deliver)),
+      m_now(std::move(now)),
+      m_device(io),
       m_picture(static_cast<size_t>(settings.width) * settings.height * 3 / 2),
       m_no_signal(m_picture.size()) {}
 
@@ -73,7 +75,7 @@ void CaptureSource::Start(const FrameSlots& slots) {
     m_anchor = slots.Time(0);
     m_anchor_slot = 0;
     m_next = 0;
-    Connect(Clock::now());
+    Connect(m_now());
 }
 
 void CaptureSource::Connect(Clock::time_point now) {
@@ -141,18 +143,18 @@ void CaptureSource::Setup(IOEventData& data) {
                                    Where().c_str());
             m_device.Close();
             m_gone = true;
-            Lose(PictureLoss::DEVICE_GONE, "select cannot wait for it", Clock::now());
+            Lose(PictureLoss::DEVICE_GONE, "select cannot wait for it", m_now());
         }
     }
-    data.AddTimeout(NextDeadline(), [this] { RunDue(Clock::now()); });
+    data.AddTimeout(NextDeadline(), [this] { RunDue(m_now()); });
 }
 
 void CaptureSource::Handle(IOEventData& data) {
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = m_now();
     // Events first: a frame that came after a loss of signal is the driver's noise.
     if (m_device.IsOpen() && data.IsErrorReady(m_device.Descriptor())) ReadEvents(now);
     if (m_device.IsStreaming() && data.IsReadReady(m_device.Descriptor())) ReadFrames();
-    RunDue(Clock::now());
+    RunDue(m_now());
 }
 
 void CaptureSource::ReadEvents(Clock::time_point now) {
@@ -169,11 +171,11 @@ void CaptureSource::ReadFrames() {
     // get back to select, and the sender and the run's clock would wait.
     std::vector<V4l2Device::Frame>& ready = m_ready;
     ready.clear();
-    Clock::time_point now = Clock::now();
+    Clock::time_point now = m_now();
     while (ready.size() < m_device.BufferCount()) {
         V4l2Device::Frame frame;
-        const V4l2Device::Dequeued dequeued = m_device.Dequeue(frame);
-        now = Clock::now();
+        now = m_now();
+        const V4l2Device::Dequeued dequeued = m_device.Dequeue(frame, now);
         if (dequeued == V4l2Device::Dequeued::NONE) break;
         if (dequeued == V4l2Device::Dequeued::GONE) return Gone(now);
         if (dequeued == V4l2Device::Dequeued::FAILED)

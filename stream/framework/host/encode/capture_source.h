@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,11 @@
 // counted; buffers the driver flags as bad are dropped and counted.
 class CaptureSource final : public FrameSource {
 public:
-    CaptureSource(const SourceSettings& settings, Deliver deliver);
+    using Now = std::function<FrameSlots::Clock::time_point()>;
+
+    // `io` and `now` are the kernel's and the steady clock but in tests.
+    CaptureSource(const SourceSettings& settings, Deliver deliver, V4l2Io& io = V4l2Io::Kernel(),
+                  Now now = FrameSlots::Clock::now);
 
     // Opens the device; a device it cannot use gives one error line naming
     // the path and why.
@@ -63,6 +68,7 @@ private:
 
     SourceSettings m_settings;
     Deliver m_deliver;
+    Now m_now;
     V4l2Device m_device;
     FrameSlots m_slots{{}, 1};
 

@@ -49,12 +49,16 @@ fd_set* IOEventData::GetFdsError() { return &m_error; }
 
 bool IOEventData::HasTimeout() const { return !m_timeouts.empty(); }
 
+IOEventData::Clock::time_point IOEventData::GetDeadline() const {
+    Clock::time_point earliest = Clock::time_point::max();
+    for (const auto& entry : m_timeouts) earliest = std::min(earliest, entry.deadline);
+    return earliest;
+}
+
 timeval IOEventData::GetTimeout() const {
     timeval timeout{0, 0};
     if (m_timeouts.empty()) return timeout;
-    auto earliest = m_timeouts.front().deadline;
-    for (const auto& entry : m_timeouts) earliest = std::min(earliest, entry.deadline);
-    const auto left = earliest - Clock::now();
+    const auto left = GetDeadline() - Clock::now();
     if (left <= Clock::duration::zero()) return timeout;
     // Rounded up: waking a fraction of a microsecond early would find nothing due.
     const auto micros = std::chrono::ceil<std::chrono::microseconds>(left).count();

@@ -5,8 +5,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/videodev2.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
+#include <sys/mman.h>
 
 std::string V4l2Text(const char* format, ...) {
     char text[256];
@@ -54,7 +53,7 @@ void V4l2Node::ClearError() {
 bool V4l2Node::CallQuietly(unsigned long request, void* arg) {
     int result;
     do {
-        result = ioctl(m_fd, request, arg);
+        result = m_io.Ioctl(m_fd, request, arg);
     } while (result < 0 && errno == EINTR);
     return result == 0;
 }
@@ -68,7 +67,7 @@ bool V4l2Node::Call(unsigned long request, void* arg, const char* name) {
 Status V4l2Node::Open(const std::string& path) {
     Close();
     m_path = path;
-    m_fd = open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+    m_fd = m_io.Open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) return Fail("cannot open it", errno);
     v4l2_capability capability{};
     if (!Call(VIDIOC_QUERYCAP, &capability, "VIDIOC_QUERYCAP")) {
@@ -85,8 +84,15 @@ Status V4l2Node::Open(const std::string& path) {
     return Status::SUCCESS;
 }
 
+void* V4l2Node::Map(size_t length, int protection, off_t offset, const std::string& what) {
+    void* data = m_io.Map(length, protection, m_fd, offset);
+    if (data != MAP_FAILED) return data;
+    Fail("mmap of " + what, errno);
+    return nullptr;
+}
+
 void V4l2Node::Close() {
-    if (m_fd >= 0) close(m_fd);
+    if (m_fd >= 0) m_io.Close(m_fd);
     m_fd = -1;
     m_caps = 0;
 }

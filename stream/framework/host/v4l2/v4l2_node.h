@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "status.h"
+#include "v4l2_io.h"
 
 // One open V4L2 video node: its descriptor, its capabilities and its calls.
 // Nothing here logs: a failed call returns false (or a status) and keeps its
@@ -13,7 +14,7 @@
 // the path and to count what recurs.
 class V4l2Node {
 public:
-    V4l2Node() = default;
+    explicit V4l2Node(V4l2Io& io = V4l2Io::Kernel()) : m_io(io) {}
     ~V4l2Node();
     V4l2Node(const V4l2Node&) = delete;
     V4l2Node& operator=(const V4l2Node&) = delete;
@@ -34,6 +35,9 @@ public:
     // The same for the calls of a teardown, whose failure changes nothing:
     // the reason of an earlier failure is kept.
     bool CallQuietly(unsigned long request, void* arg);
+    // A buffer's memory, mapped shared; null with the reason kept.
+    void* Map(size_t length, int protection, off_t offset, const std::string& what);
+    void Unmap(void* data, size_t length) { m_io.Unmap(data, length); }
     // The errno of the last failed call, 0 after a refusal.
     int LastErrno() const { return m_errno; }
 
@@ -48,6 +52,7 @@ public:
     bool Gone() const { return m_errno == ENODEV; }
 
 private:
+    V4l2Io& m_io;
     std::string m_path;
     int m_fd = -1;
     uint32_t m_caps = 0;

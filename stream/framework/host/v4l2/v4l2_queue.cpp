@@ -161,8 +161,8 @@ Status V4l2Queue::Allocate(uint32_t count, uint32_t fewest) {
         for (uint32_t p = 0; p < m_planes; ++p) {
             const size_t length = m_multi_planar ? planes[p].length : buffer.length;
             const off_t offset = m_multi_planar ? planes[p].m.mem_offset : buffer.m.offset;
-            void* data = mmap(nullptr, length, protection, MAP_SHARED, m_node.Descriptor(), offset);
-            if (data == MAP_FAILED) return m_node.Fail(std::string("mmap of a ") + Name() + " buffer", errno);
+            void* data = m_node.Map(length, protection, offset, std::string("a ") + Name() + " buffer");
+            if (data == nullptr) return Status::FAILURE_SYSCALL;
             m_buffers[index][p] = {static_cast<uint8_t*>(data), length};
         }
     }
@@ -172,7 +172,7 @@ Status V4l2Queue::Allocate(uint32_t count, uint32_t fewest) {
 void V4l2Queue::Unmap() {
     for (const auto& buffer : m_buffers)
         for (const Mapping& mapping : buffer)
-            if (mapping.data != nullptr) munmap(mapping.data, mapping.length);
+            if (mapping.data != nullptr) m_node.Unmap(mapping.data, mapping.length);
     m_buffers.clear();
     m_with_driver.clear();
     m_queued = 0;
