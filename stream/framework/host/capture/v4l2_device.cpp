@@ -254,7 +254,7 @@ V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame, Clock::time_point now) {
     frame.index = buffer.index;
     frame.data = m_queue.Map(buffer.index, 0).data;
     frame.size = buffer.used[0];
-    frame.error = (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0 || frame.size == 0;
+    frame.error = (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0;
     frame.driver_time =
         (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     frame.time = frame.driver_time

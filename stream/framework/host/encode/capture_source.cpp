@@ -92,6 +92,7 @@ void CaptureSource::Connect(Clock::time_point now) {
     // The picture comes back with the first frame; until then the slots keep
     // what they showed.
     m_anchored = false;
+    m_streamed = false;
     m_last_frame = now;
     m_next_check = now + CHECK_LIVE;
     const V4l2Device::Format& format = m_device.GetFormat();
@@ -104,8 +105,9 @@ void CaptureSource::Connect(Clock::time_point now) {
                               RepeatCounter::Suffix(due).c_str());
 }
 
-void CaptureSource::Lose(PictureLoss why, const std::string& detail, Clock::time_point now) {
-    m_device.Stop();
+void CaptureSource::Lose(PictureLoss why, const std::string& detail, Clock::time_point now,
+                         bool stop) {
+    if (stop) m_device.Stop();
     const bool changed = !m_lost || why != m_loss;
     if (!m_lost) {
         m_lost = true;
@@ -196,16 +198,11 @@ void CaptureSource::ReadFrames() {
         return Lose(signal == V4l2Device::Signal::PRESENT ? PictureLoss::NO_LOCK : LossOf(signal),
                     "the input says so", now);
     }
-    // Only the newest is encoded: the slots of the others passed while the loop was busy.
+    // Only the newest is encoded, in its own slot: the others are older
+    // pictures of the same or earlier slots, which it takes the place of.
     for (size_t i = 0; i + 1 < ready.size(); ++i) {
         ++m_counts.captured;
-        const int64_t slot = SlotOf(Stamp(ready[i], now));
-        if (slot >= m_next) {
-            m_counts.missed += static_cast<uint64_t>(slot - m_next + 1);
-            m_next = slot + 1;
-        } else {
-            ++m_counts.dropped;
-        }
+        ++m_counts.dropped;
         if (!GiveBack(ready[i], now)) return;
     }
     TakeFrame(ready.back(), now);
@@ -217,6 +214,13 @@ void CaptureSource::DropBad(Clock::time_point now) {
     if (const uint64_t due = m_bad_log.Count(1, now))
         Log::Instance().Warnf("%s: dropped %llu buffers the driver flagged as bad", Where().c_str(),
                               U(due));
+}
+
+void CaptureSource::DropShort(const V4l2Device::Frame& frame, Clock::time_point now) {
+    ++m_counts.short_frames;
+    if (const uint64_t due = m_short_log.Count(1, now))
+        Log::Instance().Warnf("%s: dropped %llu frames too short to convert (%zu bytes of %zu)",
+                              Where().c_str(), U(due), frame.size, m_device.GetFormat().frame_bytes);
 }
 
 bool CaptureSource::GiveBack(const V4l2Device::Frame& frame, Clock::time_point now) {
@@ -252,6 +256,8 @@ int64_t CaptureSource::SlotOf(Clock::time_point stamp) const {
 
 void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now) {
     ++m_counts.captured;
+    // A frame too short to convert is no picture: the stall check sees it so.
+    if (frame.size < m_device.GetFormat().frame_bytes) return DropShort(frame, now);
     m_last_frame = now;
     const Clock::time_point stamp = Stamp(frame, now);
     bool anchored = m_anchored && !m_lost;
@@ -261,18 +267,28 @@ void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point 
             ++m_counts.dropped;
             return;
         }
-        // A source that skipped: the slots between repeat the last frame. A
-        // long gap starts the grid again instead.
+        // A late loop fills only the latest slot that is due, with this frame
+        // if it is older than that slot. A source that skipped: the slot
+        // before this one repeats the last frame, as the timeout would have,
+        // and those before it were missed. A long gap starts the grid again.
+        const int64_t due = DueSlot(now, m_slots.Period());
         if (slot - m_next > m_slots.Fps()) {
             slot = m_next;
             anchored = false;
+        } else if (due >= slot) {
+            m_counts.missed += static_cast<uint64_t>(due - m_next);
+            slot = m_next = due;
+        } else if (slot - m_next > 1) {
+            m_counts.missed += static_cast<uint64_t>(slot - 1 - m_next);
+            m_next = slot - 1;
         }
-        while (m_have_picture && m_next < slot) {
+        if (m_have_picture && m_next < slot) {
             ++m_counts.repeated;
             Emit(m_picture, m_next, m_picture_made);
         }
     }
-    if (!Fit(frame)) return DropBad(now);
+    if (!Fit(frame)) return DropShort(frame, now);
+    m_streamed = true;
     if (m_lost) {
         m_lost = false;
         if (m_loss_logged)
@@ -325,6 +341,11 @@ FrameSlots::Clock::time_point CaptureSource::SlotTime(int64_t slot) const {
     return m_anchor + (slot - m_anchor_slot) * m_slots.Period();
 }
 
+int64_t CaptureSource::DueSlot(Clock::time_point now, Clock::duration wait) const {
+    if (now < SlotTime(m_next) + wait) return -1;
+    return m_next + (now - SlotTime(m_next) - wait) / m_slots.Period();
+}
+
 FrameSlots::Clock::time_point CaptureSource::NextDeadline() const {
     Clock::time_point deadline = Clock::time_point::max();
     if (!m_gone) deadline = m_next_check;
@@ -344,8 +365,9 @@ void CaptureSource::CheckSignal(Clock::time_point now) {
     if (signal == V4l2Device::Signal::GONE) return Gone(now);
     if (signal != V4l2Device::Signal::PRESENT)
         return Lose(LossOf(signal), "the input says so (" + m_device.Error() + ")", now);
-    // New timings without an event, or a stream that stalled: start again.
-    if (m_device.TimingsChanged() || m_lost) Connect(now);
+    // New timings without an event, or a stream that stalled after it gave
+    // frames: start again.
+    if (m_device.TimingsChanged() || (m_lost && m_streamed)) Connect(now);
 }
 
 void CaptureSource::RunDue(Clock::time_point now) {
@@ -354,13 +376,14 @@ void CaptureSource::RunDue(Clock::time_point now) {
         char detail[64];
         snprintf(detail, sizeof(detail), "no frame from the device for %.1f s",
                  Seconds(now - m_last_frame));
-        Lose(PictureLoss::NO_SIGNAL, detail, now);
+        // A device that has given no frame since it started may be slow to
+        // give its first (USB grabbers, webcams): it goes on streaming.
+        Lose(PictureLoss::NO_SIGNAL, detail, now, m_streamed);
     }
     if (!m_lost && !m_have_picture) return;
-    const Clock::duration wait = m_lost ? Clock::duration::zero() : m_slots.Period();
-    if (now < SlotTime(m_next) + wait) return;
     // A late loop fills the latest slot that is due, not every one it missed.
-    const int64_t due = m_next + (now - SlotTime(m_next) - wait) / m_slots.Period();
+    const int64_t due = DueSlot(now, m_lost ? Clock::duration::zero() : m_slots.Period());
+    if (due < 0) return;
     m_counts.missed += static_cast<uint64_t>(due - m_next);
     if (m_lost) {
         ++m_counts.no_signal;
@@ -374,7 +397,9 @@ void CaptureSource::RunDue(Clock::time_point now) {
 void CaptureSource::LogSummary() const {
     Log::Instance().Infof(
         "%s: %llu frames captured (%llu dropped to keep %d fps, %llu slots repeated), "
-        "%llu bad buffers dropped, %llu no-signal pictures in %llu losses of the picture",
+        "%llu bad buffers dropped, %llu frames too short, %llu no-signal pictures in %llu "
+        "losses of the picture",
         Where().c_str(), U(m_counts.captured), U(m_counts.dropped), m_settings.fps,
-        U(m_counts.repeated), U(m_counts.bad), U(m_counts.no_signal), U(m_counts.losses));
+        U(m_counts.repeated), U(m_counts.bad), U(m_counts.short_frames), U(m_counts.no_signal),
+        U(m_counts.losses));
 }

@@ -46,12 +46,15 @@ private:
     // Queries the source and streams (the picture comes with the first frame),
     // or shows why not.
     void Connect(Clock::time_point now);
-    void Lose(PictureLoss why, const std::string& detail, Clock::time_point now);
+    // Shows the no-signal picture; `stop` stops the device too.
+    void Lose(PictureLoss why, const std::string& detail, Clock::time_point now, bool stop = true);
     void Gone(Clock::time_point now);
     void ReadEvents(Clock::time_point now);
     void ReadFrames();
-    // Counts a buffer the driver flagged or that is too short, and says so (repeats counted).
+    // Counts a buffer the driver flagged, or a frame too short to convert, and
+    // says so (repeats counted).
     void DropBad(Clock::time_point now);
+    void DropShort(const V4l2Device::Frame& frame, Clock::time_point now);
     // Hands a buffer back to the driver; false, with the picture lost, when it fails.
     bool GiveBack(const V4l2Device::Frame& frame, Clock::time_point now);
     // The frame's driver time stamp, or `now` when the driver gives none or one far off.
@@ -63,6 +66,9 @@ private:
     void RunDue(Clock::time_point now);
     void Emit(const std::vector<uint8_t>& picture, int64_t slot, Clock::time_point made);
     Clock::time_point SlotTime(int64_t slot) const;
+    // The latest slot whose picture, waiting `wait` past its time, is due at
+    // `now`; -1 when none is.
+    int64_t DueSlot(Clock::time_point now, Clock::duration wait) const;
     Clock::time_point NextDeadline() const;
     std::string Where() const;
 
@@ -91,6 +97,7 @@ private:
     Clock::time_point m_anchor;
     int64_t m_anchor_slot = 0;
     bool m_anchored = false;
+    bool m_streamed = false;  // a frame came since the device last started
     int64_t m_next = 0;
     Clock::time_point m_last_frame;
     Clock::time_point m_next_check;
@@ -98,12 +105,14 @@ private:
 
     RepeatCounter m_loss_log{std::chrono::seconds(5)};
     RepeatCounter m_bad_log{std::chrono::seconds(5)};
+    RepeatCounter m_short_log{std::chrono::seconds(5)};
     RepeatCounter m_start_log{std::chrono::seconds(5)};
     struct Counts {
         uint64_t captured = 0;   // frames taken from the device
         uint64_t dropped = 0;    // frames of a faster source left out
         uint64_t repeated = 0;   // slots filled again with the last frame
-        uint64_t bad = 0;        // buffers flagged bad by the driver, or short
+        uint64_t bad = 0;        // buffers flagged bad by the driver
+        uint64_t short_frames = 0;  // frames too short to convert
         uint64_t no_signal = 0;  // slots filled with the no-signal picture
         uint64_t losses = 0;
         uint64_t missed = 0;  // slots the loop was too late for

@@ -1,0 +1,343 @@
+// The capture source against a scripted V4L2 device, on a clock the test
+// moves: the HDMI input's fault rows of the booted appliance, and what a
+// source's rate, its time stamps and the loop's own lateness do to the
+// stream, exact and untimed. The loop is the program's: each cycle the
+// source says what it waits for and by when, the clock moves to the first
+// of that deadline and the script's next step, and what the device then has
+// ready is handed to the source.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "capture_source.h"
+#include "log_capture.h"
+#include "scripted_capture.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr int WIDTH = 160;
+constexpr int HEIGHT = 90;
+constexpr int FPS = 30;
+constexpr uint8_t NO_SIGNAL_LUMA = 40;  // the no-signal picture's background, studio levels
+
+// What reached the encoder in one frame slot.
+struct Picture {
+    int64_t slot;
+    uint8_t luma;  // of its corner: a frame's own, or the no-signal picture's
+    ColorSpace colours;
+    Clock::time_point made;
+};
+
+class CaptureRun {
+public:
+    CaptureRun() : m_start(Clock::time_point(std::chrono::hours(1000))), m_now(m_start) {}
+
+    ScriptedCapture device;
+    // How long each cycle's work keeps the loop from select: the encoder's.
+    Clock::duration busy = 0ms;
+
+    // A step of the script, `at` after the start.
+    void At(Clock::duration at, std::function<void()> step) { m_steps.emplace(m_start + at, std::move(step)); }
+    // A frame every 1/rate from `from` to `to`, frame i of luma Luma(i), its
+    // driver time stamp `skew` off its time.
+    void Frames(Clock::duration from, Clock::duration to, double rate, Clock::duration skew = 0ms,
+                uint32_t flags = 0, size_t bytes = SIZE_MAX) {
+        const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / rate));
+        int i = 0;
+        for (Clock::duration at = from; at < to; at += period, ++i)
+            At(at, [this, at, i, skew, flags, bytes] { device.SendFrame(m_start + at + skew, Luma(i), flags, bytes); });
+    }
+    static uint8_t Luma(int frame) { return static_cast<uint8_t>(60 + frame % 150); }
+
+    // Opens the source at 160x90, 30 fps, on input `input`, and runs the loop for `length`.
+    void Run(Clock::duration length, int input = -1) {
+        const SourceSettings settings{"enc5", WIDTH, HEIGHT, FPS, "/dev/scripted", input};
+        m_source = std::make_unique<CaptureSource>(
+            settings, [this](const SourcePicture& picture) { Take(picture); }, device, [this] { return m_now; });
+        ASSERT_EQ(m_source->Open(), Status::SUCCESS);
+        m_source->Start(FrameSlots(m_now, FPS));
+        const Clock::time_point end = m_start + length;
+        for (int cycle = 0; cycle < 100000; ++cycle) {
+            IOEventData data;
+            m_source->Setup(data);
+            const int fd = device.Descriptor();
+            const bool read = fd >= 0 && FD_ISSET(fd, data.GetFdsRead());
+            const bool error = fd >= 0 && FD_ISSET(fd, data.GetFdsError());
+            // select: at once when the device has something, else at the first deadline or step.
+            Clock::time_point next = data.GetDeadline();
+            if (!m_steps.empty()) next = std::min(next, m_steps.begin()->first);
+            if ((read && device.Readable()) || (error && device.Exceptional())) next = m_now;
+            if (next > end) break;
+            m_now = std::max(m_now, next);
+            RunSteps();
+            const bool read_ready = read && device.Readable();
+            const bool error_ready = error && device.Exceptional();
+            FD_ZERO(data.GetFdsRead());
+            FD_ZERO(data.GetFdsWrite());
+            FD_ZERO(data.GetFdsError());
+            if (read_ready) FD_SET(fd, data.GetFdsRead());
+            if (error_ready) FD_SET(fd, data.GetFdsError());
+            const size_t before = pictures.size();
+            // With nothing ready this is the timeout's work: the source checks its clock in both.
+            m_source->Handle(data);
+            most_in_a_cycle = std::max(most_in_a_cycle, pictures.size() - before);
+            // Every buffer taken is given back within the cycle.
+            if (device.Streaming() && device.WithTheDriver() != device.Allocated()) ++buffers_kept;
+            m_now += busy;
+            RunSteps();
+            ++cycles;
+        }
+        ended = m_now;
+        m_source->LogSummary();
+    }
+
+    Clock::duration At(const Picture& picture) const { return picture.made - m_start; }
+    std::vector<Picture> pictures;
+    size_t most_in_a_cycle = 0;
+    int buffers_kept = 0;
+    int cycles = 0;
+    Clock::time_point ended;
+    LogCapture log;
+
+private:
+    void RunSteps() {
+        while (!m_steps.empty() && m_steps.begin()->first <= m_now) {
+            auto step = std::move(m_steps.begin()->second);
+            m_steps.erase(m_steps.begin());
+            step();
+        }
+    }
+    void Take(const SourcePicture& picture) {
+        pictures.push_back({picture.slot, picture.picture.y[picture.picture.y_stride + 1], picture.color_space,
+                            picture.made});
+    }
+
+    Clock::time_point m_start;
+    Clock::time_point m_now;
+    std::multimap<Clock::time_point, std::function<void()>> m_steps;
+    std::unique_ptr<CaptureSource> m_source;
+};
+
+// Slots filled, each once and in order, from the first picture to the last.
+void ExpectEverySlotOnce(const CaptureRun& run) {
+    ASSERT_FALSE(run.pictures.empty());
+    for (size_t i = 1; i < run.pictures.size(); ++i)
+        ASSERT_EQ(run.pictures[i].slot, run.pictures[i - 1].slot + 1) << "picture " << i;
+}
+
+size_t Lines(const CaptureRun& run, const std::string& text) { return run.log.Matching(text).size(); }
+
+Clock::duration SlotTime(int64_t slot) { return std::chrono::milliseconds(1000) * slot / FPS; }
+
+// The first slot after `after` that shows the no-signal picture, or a frame.
+Clock::duration FirstShowing(const CaptureRun& run, bool no_signal, Clock::duration after) {
+    for (const Picture& picture : run.pictures)
+        if (SlotTime(picture.slot) >= after && (picture.luma == NO_SIGNAL_LUMA) == no_signal)
+            return SlotTime(picture.slot);
+    return 1h;
+}
+
+struct Row {
+    const char* name;
+    std::function<void(CaptureRun&)> script;
+    Clock::duration length;
+    std::function<void(const CaptureRun&)> check;
+};
+
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
+
+const std::vector<Row> ROWS = {
+    // The appliance's HDMI rows.
+    {"HdmiNoSignalAtTheStart", [](CaptureRun& run) { run.device.timings_error = ENOLINK; }, 3s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         for (const Picture& picture : run.pictures) EXPECT_EQ(picture.luma, NO_SIGNAL_LUMA);
+         EXPECT_GE(run.pictures.size(), 89u);
+         EXPECT_EQ(Lines(run, "enc5: /dev/scripted: no picture: no signal: the input says so"), 1u);
+         EXPECT_EQ(Lines(run, "capturing "), 0u);
+     }},
+    {"HdmiSignalLostAndBack",
+     [](CaptureRun& run) {
+         run.Frames(0ms, 1000ms, 60);
+         run.At(1000ms, [&run] { run.device.timings_error = ENOLINK, run.device.inputs[1].status = V4L2_IN_ST_NO_SIGNAL; });
+         run.At(3000ms, [&run] { run.device.timings_error = 0, run.device.inputs[1].status = 0; });
+         run.Frames(3000ms, 5000ms, 60);
+     },
+     5s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_LT(FirstShowing(run, true, 0ms), 2000ms) << "the loss shows within a second";
+         EXPECT_LT(FirstShowing(run, false, 2000ms), 4000ms) << "the picture is back within a second";
+         EXPECT_EQ(Lines(run, "no picture: no signal"), 1u);
+         EXPECT_EQ(Lines(run, "picture back after "), 1u);
+     }},
+    {"HdmiTimingsChange",
+     [](CaptureRun& run) {
+         run.Frames(0ms, 4000ms, 60);
+         run.At(1000ms, [&run] { run.device.source = ScriptedCapture::Timings(640, 360, 60), run.device.SourceChange(); });
+     },
+     4s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "capturing 320x180 "), 1u);
+         EXPECT_EQ(Lines(run, "capturing 640x360 "), 1u);
+         EXPECT_EQ(run.device.Current().bt.width, 640u);
+         EXPECT_EQ(Lines(run, "no picture"), 0u);
+     }},
+    {"HdmiUnplugged",
+     [](CaptureRun& run) {
+         run.Frames(0ms, 1000ms, 60);
+         run.At(1000ms, [&run] { run.device.Unplug(); });
+     },
+     4s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "no picture: device gone: the device has gone away ("), 1u);
+         EXPECT_EQ(Lines(run, "(19) No such device"), 1u);
+         EXPECT_EQ(run.device.Descriptor(), -1) << "closed, and never opened again";
+         EXPECT_LT(run.log.Records().size(), 6u);
+         EXPECT_EQ(run.pictures.back().luma, NO_SIGNAL_LUMA);
+     }},
+    {"HdmiBuffersWithErrors",
+     [](CaptureRun& run) {
+         run.Frames(0ms, 6000ms, 60);
+         for (auto at : {1000ms, 2000ms, 3000ms})
+             run.At(at + 1ms, [&run, at] { run.device.SendFrame(Clock::time_point(std::chrono::hours(1000)) + at, 1, V4L2_BUF_FLAG_ERROR); });
+     },
+     6s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "enc5: /dev/scripted: dropped 1 buffers the driver flagged as bad"), 1u);
+         EXPECT_EQ(Lines(run, ", 3 bad buffers dropped,"), 1u);
+         EXPECT_EQ(Lines(run, "no picture"), 0u);
+         for (const Picture& picture : run.pictures) EXPECT_NE(picture.luma, 1) << "a bad buffer was shown";
+     }},
+    // A source's rate and its time stamps.
+    {"SixtyIntoThirty",
+     [](CaptureRun& run) {
+         run.busy = 25ms;  // frames come two at a time, as to an appliance busy encoding
+         run.Frames(0ms, 3000ms, 60);
+     },
+     3s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         for (size_t i = 1; i < run.pictures.size(); ++i)
+             EXPECT_NE(run.pictures[i].luma, run.pictures[i - 1].luma) << "slot " << run.pictures[i].slot << " repeats";
+         EXPECT_EQ(Lines(run, "slots repeated"), 1u);
+         EXPECT_EQ(Lines(run, " 0 slots repeated"), 1u);
+     }},
+    {"TwentyFourIntoThirty", [](CaptureRun& run) { run.device.source = ScriptedCapture::Timings(320, 180, 24), run.Frames(0ms, 3000ms, 24); }, 3s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         int repeats = 0;
+         for (size_t i = 1; i < run.pictures.size(); ++i) {
+             const bool repeat = run.pictures[i].luma == run.pictures[i - 1].luma;
+             repeats += repeat;
+             if (repeat && i > 1) {
+                 EXPECT_NE(run.pictures[i - 1].luma, run.pictures[i - 2].luma) << "two repeats in a row";
+             }
+         }
+         EXPECT_NEAR(repeats, 18, 2) << "one slot in five";
+     }},
+    {"StampsAhead", [](CaptureRun& run) { run.Frames(0ms, 2000ms, 30, 1s); }, 2s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "the driver's time stamps are 1.000 s off the clock"), 1u);
+         EXPECT_GE(run.pictures.size(), 58u);
+     }},
+    {"StampsBehind", [](CaptureRun& run) { run.Frames(0ms, 2000ms, 30, -5s); }, 2s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "the driver's time stamps are -5.000 s off the clock"), 1u);
+         EXPECT_GE(run.pictures.size(), 58u);
+     }},
+    // The stall that counts as no signal, and what comes after it.
+    {"StallOfASecond",
+     [](CaptureRun& run) {
+         run.Frames(0ms, 1000ms, 60);
+         run.Frames(3000ms, 5000ms, 60);
+     },
+     5s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "no picture: no signal: no frame from the device for 1.0 s"), 1u);
+         EXPECT_LT(FirstShowing(run, true, 0ms), 2100ms);
+         EXPECT_LT(FirstShowing(run, false, 2100ms), 4000ms) << "the picture is back within a second";
+     }},
+    {"FirstFrameAfterASecondAndAHalf", [](CaptureRun& run) { run.Frames(1500ms, 4000ms, 30); }, 4s,
+     [](const CaptureRun& run) {
+         EXPECT_LT(FirstShowing(run, false, 0ms), 1600ms) << "the device started";
+         EXPECT_LE(run.device.stream_ons, 2) << "started again and again";
+         EXPECT_GT(run.pictures.size(), 60u);
+     }},
+    {"FramesTooShortToConvert", [](CaptureRun& run) { run.Frames(0ms, 3000ms, 30, 0ms, 0, 1000); }, 3s,
+     [](const CaptureRun& run) {
+         EXPECT_EQ(Lines(run, "dropped 1 frames too short to convert (1000 bytes of 86400)"), 1u)
+             << "said once, and not as flagged by the driver";
+         EXPECT_EQ(Lines(run, "flagged as bad"), 0u);
+         EXPECT_EQ(Lines(run, "no picture: no signal: no frame from the device for"), 1u);
+         ASSERT_FALSE(run.pictures.empty());
+         EXPECT_EQ(run.pictures.back().luma, NO_SIGNAL_LUMA);
+     }},
+    {"ALateLoop",
+     [](CaptureRun& run) {
+         run.Frames(0ms, 3000ms, 30);
+         run.At(1000ms, [&run] { run.busy = 300ms; });
+         run.At(1300ms, [&run] { run.busy = 0ms; });
+     },
+     3s,
+     [](const CaptureRun& run) {
+         EXPECT_LE(run.most_in_a_cycle, 2u) << "a burst of encodes in one cycle";
+         EXPECT_GT(run.pictures.size(), 70u);
+     }},
+    // What reaches the encoder with each picture.
+    {"ColoursReachTheEncoder",
+     [](CaptureRun& run) {
+         run.device.quantization = V4L2_QUANTIZATION_FULL_RANGE;
+         run.Frames(0ms, 1000ms, 30);
+     },
+     1s,
+     [](const CaptureRun& run) {
+         ASSERT_FALSE(run.pictures.empty());
+         EXPECT_EQ(run.pictures.back().colours, CS_YCBCR709_FULL);
+     }},
+    {"AWebcamAtItsOwnSize",
+     [](CaptureRun& run) {
+         run.device.inputs = {{"Camera", false}};
+         run.device.fps = 30;
+         run.Frames(0ms, 2000ms, 30);
+     },
+     2s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "capturing 160x90 NV12 at 30.00 fps"), 1u);
+     }},
+};
+
+class CaptureSourceRows : public ::testing::TestWithParam<Row> {};
+
+TEST_P(CaptureSourceRows, KeepOneSteadyStream) {
+    const Row& row = GetParam();
+    CaptureRun run;
+    row.script(run);
+    run.Run(row.length);
+    EXPECT_EQ(run.buffers_kept, 0) << "a buffer was not given back to the driver";
+    EXPECT_LT(run.cycles, 20000) << "the loop spun";
+    row.check(run);
+    if (::testing::Test::HasFailure())
+        for (const auto& record : run.log.Records()) std::cout << record.text << "\n";
+}
+
+INSTANTIATE_TEST_SUITE_P(Scripted, CaptureSourceRows, ::testing::ValuesIn(ROWS),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

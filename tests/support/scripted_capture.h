@@ -1,0 +1,348 @@
+#pragma once
+
+// A scripted V4L2 capture device: the calls of one node as a single-planar
+// capture driver answers them (videobuf2's rules for buffers: a buffer is the
+// application's, queued, or done; STREAMOFF gives every buffer back; formats
+// and buffers cannot change while buffers are requested or mapped; ENODEV for
+// every call once unplugged), and a source the test drives step by step:
+// frames with their driver time stamps, the input's status, the timings query,
+// source-change events. Where it and vivid differ, vivid is right and this is
+// mended. Its descriptor is an eventfd, so the framework can put it in its
+// select sets; the test says what is ready.
+
+#include <linux/videodev2.h>
+#include <sys/eventfd.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "v4l2_io.h"
+
+class ScriptedCapture final : public V4l2Io {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    struct Input {
+        std::string name;
+        bool dv_timings;
+        uint32_t status = 0;  // V4L2_IN_ST_*
+    };
+
+    // What the device is.
+    std::vector<Input> inputs = {{"Camera", false}, {"HDMI 0", true}};
+    std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12};
+    uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    uint32_t max_buffers = 8;
+
+    // What its source sends: DV timings (QUERY_DV_TIMINGS fails with
+    // `timings_error` when set), their colours, and for an input without DV
+    // timings the size S_FMT answers and the frame rate G_PARM gives.
+    v4l2_dv_timings source = Timings(320, 180, 60);
+    int timings_error = 0;
+    uint32_t colorspace = V4L2_COLORSPACE_REC709;
+    uint32_t quantization = V4L2_QUANTIZATION_DEFAULT;
+    uint32_t fps = 30;
+
+    // A DV timing of width x height at `rate` frames a second, no blanking.
+    static v4l2_dv_timings Timings(uint32_t width, uint32_t height, uint32_t rate) {
+        v4l2_dv_timings timings{};
+        timings.type = V4L2_DV_BT_656_1120;
+        timings.bt.width = width;
+        timings.bt.height = height;
+        timings.bt.pixelclock = static_cast<uint64_t>(width) * height * rate;
+        return timings;
+    }
+
+    ~ScriptedCapture() override {
+        if (m_fd >= 0) close(m_fd);
+    }
+
+    // The script.
+    // A frame into the oldest queued buffer, all of it a luma of `luma` unless
+    // `bytes` cuts it short; a driver with no buffer queued drops it.
+    void SendFrame(Clock::time_point stamp, uint8_t luma, uint32_t flags = 0, size_t bytes = SIZE_MAX) {
+        if (!m_streaming) return;
+        const auto queued = std::find(m_state.begin(), m_state.end(), State::QUEUED);
+        if (queued == m_state.end()) {
+            ++dropped_by_driver;
+            return;
+        }
+        const uint32_t index = static_cast<uint32_t>(queued - m_state.begin());
+        std::vector<uint8_t>& memory = m_memory[index];
+        Fill(memory, luma);
+        Done done{};
+        done.index = index;
+        done.flags = flags;
+        done.used = static_cast<uint32_t>(std::min(bytes, static_cast<size_t>(m_format.sizeimage)));
+        const auto since = std::chrono::duration_cast<std::chrono::microseconds>(stamp.time_since_epoch());
+        done.stamp.tv_sec = static_cast<decltype(done.stamp.tv_sec)>(since.count() / 1000000);
+        done.stamp.tv_usec = static_cast<decltype(done.stamp.tv_usec)>(since.count() % 1000000);
+        m_state[index] = State::DONE;
+        m_done.push_back(done);
+    }
+    void SourceChange() {
+        if (m_subscribed) m_events.push_back(V4L2_EVENT_SOURCE_CHANGE);
+    }
+    void Unplug() { m_gone = true; }
+
+    // What the device shows.
+    int Descriptor() const { return m_fd; }
+    // select's read set: a done buffer, or a device gone (EPOLLERR); its exception set: an event.
+    bool Readable() const { return m_gone || !m_done.empty(); }
+    bool Exceptional() const { return m_gone || !m_events.empty(); }
+    bool Streaming() const { return m_streaming; }
+    uint32_t Allocated() const { return static_cast<uint32_t>(m_state.size()); }
+    uint32_t WithTheDriver() const {
+        return static_cast<uint32_t>(m_state.size() - std::count(m_state.begin(), m_state.end(), State::APPLICATION));
+    }
+    const v4l2_dv_timings& Current() const { return m_current; }
+    int stream_ons = 0;
+    uint64_t dropped_by_driver = 0;
+
+    // The system calls.
+    int Open(const std::string&, int) override {
+        if (m_fd >= 0) return Fail(EBUSY);
+        m_fd = eventfd(0, EFD_CLOEXEC);
+        return m_fd;
+    }
+    int Close(int fd) override {
+        if (fd != m_fd) return Fail(EBADF);
+        StreamOff();
+        m_state.clear();
+        m_memory.clear();
+        m_subscribed = false;
+        m_events.clear();
+        m_fd = -1;
+        return close(fd);
+    }
+    void* Map(size_t length, int, int fd, off_t offset) override {
+        const size_t index = static_cast<size_t>(offset) / OFFSET_STEP;
+        if (m_gone) return MapFailed(ENODEV);
+        if (fd != m_fd || index >= m_memory.size() || static_cast<size_t>(offset) % OFFSET_STEP != 0 ||
+            length > m_memory[index].size())
+            return MapFailed(EINVAL);
+        ++m_mapped;
+        return m_memory[index].data();
+    }
+    int Unmap(void*, size_t) override {
+        --m_mapped;
+        return 0;
+    }
+    int Ioctl(int fd, unsigned long request, void* arg) override {
+        if (fd != m_fd) return Fail(EBADF);
+        if (m_gone) return Fail(ENODEV);
+        switch (request) {
+        case VIDIOC_QUERYCAP: return QueryCap(*static_cast<v4l2_capability*>(arg));
+        case VIDIOC_ENUMINPUT: return EnumInput(*static_cast<v4l2_input*>(arg));
+        case VIDIOC_G_INPUT: *static_cast<int*>(arg) = static_cast<int>(m_input); return 0;
+        case VIDIOC_S_INPUT: return SetInput(*static_cast<int*>(arg));
+        case VIDIOC_QUERY_DV_TIMINGS: return QueryTimings(*static_cast<v4l2_dv_timings*>(arg));
+        case VIDIOC_G_DV_TIMINGS:
+            if (!inputs[m_input].dv_timings) return Fail(ENODATA);
+            *static_cast<v4l2_dv_timings*>(arg) = m_current;
+            return 0;
+        case VIDIOC_S_DV_TIMINGS: return SetTimings(*static_cast<v4l2_dv_timings*>(arg));
+        case VIDIOC_ENUM_FMT: return EnumFormat(*static_cast<v4l2_fmtdesc*>(arg));
+        case VIDIOC_S_FMT: return SetFormat(*static_cast<v4l2_format*>(arg));
+        case VIDIOC_G_PARM: return GetParm(*static_cast<v4l2_streamparm*>(arg));
+        case VIDIOC_REQBUFS: return RequestBuffers(*static_cast<v4l2_requestbuffers*>(arg));
+        case VIDIOC_QUERYBUF: return QueryBuffer(*static_cast<v4l2_buffer*>(arg));
+        case VIDIOC_QBUF: return QueueBuffer(*static_cast<v4l2_buffer*>(arg));
+        case VIDIOC_DQBUF: return DequeueBuffer(*static_cast<v4l2_buffer*>(arg));
+        case VIDIOC_STREAMON: return StreamOn(*static_cast<int*>(arg));
+        case VIDIOC_STREAMOFF:
+            if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE) return Fail(EINVAL);
+            StreamOff();
+            return 0;
+        case VIDIOC_SUBSCRIBE_EVENT: return Subscribe(*static_cast<v4l2_event_subscription*>(arg));
+        case VIDIOC_DQEVENT: return DequeueEvent(*static_cast<v4l2_event*>(arg));
+        default: return Fail(ENOTTY);
+        }
+    }
+
+private:
+    enum class State { APPLICATION, QUEUED, DONE };
+    struct Done {
+        uint32_t index, flags, used;
+        timeval stamp;
+    };
+    static constexpr size_t OFFSET_STEP = 1 << 20;
+
+    static int Fail(int error) {
+        errno = error;
+        return -1;
+    }
+    static void* MapFailed(int error) {
+        errno = error;
+        return MAP_FAILED;
+    }
+    bool Busy() const { return !m_state.empty() || m_mapped > 0; }
+
+    void Fill(std::vector<uint8_t>& memory, uint8_t luma) const {
+        const size_t pixels = static_cast<size_t>(m_format.width) * m_format.height;
+        if (m_format.pixelformat == V4L2_PIX_FMT_YUYV) {
+            for (size_t i = 0; i + 1 < memory.size() && i < 2 * pixels; i += 2) {
+                memory[i] = luma;
+                memory[i + 1] = 128;
+            }
+        } else {  // NV12
+            std::fill(memory.begin(), memory.begin() + pixels, luma);
+            std::fill(memory.begin() + pixels, memory.end(), 128);
+        }
+    }
+
+    int QueryCap(v4l2_capability& capability) const {
+        capability = v4l2_capability{};
+        strncpy(reinterpret_cast<char*>(capability.driver), "scripted", sizeof(capability.driver) - 1);
+        strncpy(reinterpret_cast<char*>(capability.card), "scripted capture", sizeof(capability.card) - 1);
+        capability.capabilities = caps | V4L2_CAP_DEVICE_CAPS;
+        capability.device_caps = caps;
+        return 0;
+    }
+    int EnumInput(v4l2_input& input) const {
+        if (input.index >= inputs.size()) return Fail(EINVAL);
+        const uint32_t index = input.index;
+        input = v4l2_input{};
+        input.index = index;
+        strncpy(reinterpret_cast<char*>(input.name), inputs[index].name.c_str(), sizeof(input.name) - 1);
+        input.type = V4L2_INPUT_TYPE_CAMERA;
+        input.capabilities = inputs[index].dv_timings ? V4L2_IN_CAP_DV_TIMINGS : 0;
+        input.status = inputs[index].status;
+        return 0;
+    }
+    int SetInput(int index) {
+        if (index < 0 || static_cast<size_t>(index) >= inputs.size()) return Fail(EINVAL);
+        if (static_cast<uint32_t>(index) == m_input) return 0;
+        if (Busy()) return Fail(EBUSY);
+        m_input = static_cast<uint32_t>(index);
+        return 0;
+    }
+    int QueryTimings(v4l2_dv_timings& timings) const {
+        if (!inputs[m_input].dv_timings) return Fail(ENODATA);
+        if (timings_error != 0) return Fail(timings_error);
+        timings = source;
+        return 0;
+    }
+    int SetTimings(const v4l2_dv_timings& timings) {
+        if (!inputs[m_input].dv_timings) return Fail(ENODATA);
+        if (Busy()) return Fail(EBUSY);
+        m_current = timings;
+        return 0;
+    }
+    int EnumFormat(v4l2_fmtdesc& description) const {
+        if (description.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || description.index >= formats.size())
+            return Fail(EINVAL);
+        description.pixelformat = formats[description.index];
+        return 0;
+    }
+    int SetFormat(v4l2_format& format) {
+        if (format.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return Fail(EINVAL);
+        if (Busy()) return Fail(EBUSY);
+        v4l2_pix_format& pix = format.fmt.pix;
+        if (std::find(formats.begin(), formats.end(), pix.pixelformat) == formats.end())
+            pix.pixelformat = formats.front();
+        if (inputs[m_input].dv_timings) {  // the timings decide the size
+            pix.width = m_current.bt.width;
+            pix.height = m_current.bt.height;
+        }
+        pix.field = V4L2_FIELD_NONE;
+        pix.bytesperline = pix.pixelformat == V4L2_PIX_FMT_YUYV ? 2 * pix.width : pix.width;
+        pix.sizeimage = pix.pixelformat == V4L2_PIX_FMT_YUYV ? pix.bytesperline * pix.height
+                                                              : pix.bytesperline * pix.height * 3 / 2;
+        pix.colorspace = colorspace;
+        pix.priv = V4L2_PIX_FMT_PRIV_MAGIC;
+        pix.ycbcr_enc = V4L2_YCBCR_ENC_DEFAULT;
+        pix.quantization = quantization;
+        pix.xfer_func = V4L2_XFER_FUNC_DEFAULT;
+        m_format = pix;
+        return 0;
+    }
+    int GetParm(v4l2_streamparm& parameters) const {
+        if (parameters.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return Fail(EINVAL);
+        parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        parameters.parm.capture.timeperframe = {1, fps};
+        return 0;
+    }
+    int RequestBuffers(v4l2_requestbuffers& request) {
+        if (request.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || request.memory != V4L2_MEMORY_MMAP) return Fail(EINVAL);
+        if (m_streaming || m_mapped > 0) return Fail(EBUSY);
+        const uint32_t count = std::min(request.count, max_buffers);
+        m_state.assign(count, State::APPLICATION);
+        m_memory.assign(count, std::vector<uint8_t>(m_format.sizeimage));
+        m_done.clear();
+        request.count = count;
+        return 0;
+    }
+    int QueryBuffer(v4l2_buffer& buffer) const {
+        if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.index >= m_state.size()) return Fail(EINVAL);
+        buffer.length = m_format.sizeimage;
+        buffer.m.offset = static_cast<uint32_t>(buffer.index * OFFSET_STEP);
+        return 0;
+    }
+    int QueueBuffer(const v4l2_buffer& buffer) {
+        if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.index >= m_state.size() ||
+            m_state[buffer.index] != State::APPLICATION)
+            return Fail(EINVAL);
+        m_state[buffer.index] = State::QUEUED;
+        return 0;
+    }
+    int DequeueBuffer(v4l2_buffer& buffer) {
+        if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !m_streaming) return Fail(EINVAL);
+        if (m_done.empty()) return Fail(EAGAIN);
+        const Done done = m_done.front();
+        m_done.pop_front();
+        m_state[done.index] = State::APPLICATION;
+        buffer.index = done.index;
+        buffer.bytesused = done.used;
+        buffer.flags = done.flags | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
+        buffer.timestamp = done.stamp;
+        buffer.sequence = m_sequence++;
+        buffer.field = V4L2_FIELD_NONE;
+        return 0;
+    }
+    int StreamOn(int type) {
+        if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE || m_state.empty()) return Fail(EINVAL);
+        if (!m_streaming) ++stream_ons;
+        m_streaming = true;
+        return 0;
+    }
+    void StreamOff() {
+        m_streaming = false;
+        std::fill(m_state.begin(), m_state.end(), State::APPLICATION);
+        m_done.clear();
+    }
+    int Subscribe(const v4l2_event_subscription& subscription) {
+        if (subscription.type != V4L2_EVENT_SOURCE_CHANGE) return Fail(EINVAL);
+        m_subscribed = true;
+        return 0;
+    }
+    int DequeueEvent(v4l2_event& event) {
+        if (m_events.empty()) return Fail(ENOENT);
+        event = v4l2_event{};
+        event.type = m_events.front();
+        m_events.pop_front();
+        event.pending = static_cast<uint32_t>(m_events.size());
+        return 0;
+    }
+
+    int m_fd = -1;
+    bool m_gone = false;
+    uint32_t m_input = 0;
+    v4l2_dv_timings m_current = Timings(640, 480, 60);
+    v4l2_pix_format m_format{};
+    std::vector<State> m_state;
+    std::vector<std::vector<uint8_t>> m_memory;
+    std::deque<Done> m_done;
+    int m_mapped = 0;
+    bool m_streaming = false;
+    uint32_t m_sequence = 0;
+    bool m_subscribed = false;
+    std::deque<uint32_t> m_events;
+};
