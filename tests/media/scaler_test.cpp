@@ -189,6 +189,8 @@ TEST_F(ScalerTest, HalfSizeIsThePlain2x2Average) {
 }
 
 TEST_F(ScalerTest, QuarterSizeIsChainedFromTheHalfSizeOutput) {
+    // 1280x720 could be the quarter's source too: the smallest at twice its size is taken.
+    auto large = Attach(scaler, Request(1280, 720));
     auto half = Attach(scaler, Request(960, 540));
     auto quarter = Attach(scaler, Request(480, 270));
     auto odd = Attach(scaler, Request(854, 480));

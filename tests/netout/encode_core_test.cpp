@@ -405,6 +405,30 @@ TEST(CapturedFormatLayouts, ThoseItCannotReadAreRefused) {
     EXPECT_EQ(FourccNames({V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_H264}), "MJPG, H264");
 }
 
+// The stream's headers say each source's colours: a player shows a full-range
+// source at its levels and a BT.601 one with its own matrix.
+TEST(EncoderCore, TheStreamSaysItsColours) {
+    struct Row {
+        ColorSpace space;
+        const char* range_and_matrix;  // as ffprobe names them
+    };
+    const std::vector<Row> rows = {
+        {CS_YCBCR601_LIMITED, "tv,smpte170m"}, {CS_YCBCR601_FULL, "pc,smpte170m"},
+        {CS_YCBCR709_LIMITED, "tv,bt709"},     {CS_YCBCR709_FULL, "pc,bt709"},
+        {CS_YCBCR2020_LIMITED, "tv,bt2020nc"},
+    };
+    TempDir dir("encode-colours");
+    for (const Row& row : rows) {
+        H264Settings settings{160, 96, 25, 200};
+        settings.color_space = row.space;
+        const std::string path = dir.Path() + "/colours.ts";
+        WriteFile(path, EncodePattern(settings, 10).bytes);
+        const ToolResult probe = RunTool({"ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                                          "stream=color_range,color_space", "-of", "csv=p=0", path});
+        EXPECT_EQ(probe.out.substr(0, probe.out.find('\n')), row.range_and_matrix) << capture_format::Describe(row.space);
+    }
+}
+
 // What the driver reports, with its defaults, as the stream's colours.
 TEST(CapturedColours, FollowWhatTheDriverReports) {
     struct Row {
@@ -469,6 +493,9 @@ TEST(NoSignalPicture, SaysWhyInLettersAndStaysInsideThePicture) {
             EXPECT_GT(letters, 0u);
         }
         EXPECT_EQ(y[0], row.full_range ? 27 : 40) << "background at the stream's levels";
+        // A dark slate blue: U above V, never the other way round.
+        EXPECT_EQ(y[luma], row.full_range ? 153 : 150) << "the background's U";
+        EXPECT_EQ(y[luma + 1], row.full_range ? 117 : 118) << "the background's V";
     }
 }
 
