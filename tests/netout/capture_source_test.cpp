@@ -221,6 +221,22 @@ const std::vector<Row> ROWS = {
          EXPECT_EQ(Lines(run, "no picture"), 0u);
          for (const Picture& picture : run.pictures) EXPECT_NE(picture.luma, 1) << "a bad buffer was shown";
      }},
+    {"HdmiSignalComesAndGoes",
+     [](CaptureRun& run) {
+         run.Frames(0ms, 9000ms, 60);
+         for (auto at : {1000ms, 3000ms, 5000ms, 7000ms}) {
+             run.At(at, [&run] { run.device.timings_error = ENOLINK, run.device.inputs[1].status = V4L2_IN_ST_NO_SIGNAL; });
+             run.At(at + 1000ms, [&run] { run.device.timings_error = 0, run.device.inputs[1].status = 0; });
+         }
+     },
+     9s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         // The first loss at 1 s, those at 3 and 5 s counted, that at 7 s said with them.
+         EXPECT_EQ(Lines(run, "no picture: no signal"), 2u);
+         EXPECT_EQ(Lines(run, "says \"NO SIGNAL\" (3 times since the last report)"), 1u);
+         EXPECT_EQ(Lines(run, " in 4 losses of the picture"), 1u);
+     }},
     // A source's rate and its time stamps.
     {"SixtyIntoThirty",
      [](CaptureRun& run) {

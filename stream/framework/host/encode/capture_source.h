@@ -25,9 +25,11 @@ class CaptureSource final : public FrameSource {
 public:
     using Now = std::function<FrameSlots::Clock::time_point()>;
 
-    // `io` and `now` are the kernel's and the steady clock but in tests.
+    // `io` and `now` are the kernel's and the steady clock but in tests. (The
+    // clock by its address: UBSan takes a reference bound to a Thumb
+    // function, whose address is odd, for a misaligned one.)
     CaptureSource(const SourceSettings& settings, Deliver deliver, V4l2Io& io = V4l2Io::Kernel(),
-                  Now now = FrameSlots::Clock::now);
+                  Now now = &FrameSlots::Clock::now);
 
     // Opens the device; a device it cannot use gives one error line naming
     // the path and why.
