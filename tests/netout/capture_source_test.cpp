@@ -356,4 +356,31 @@ TEST_P(CaptureSourceRows, KeepOneSteadyStream) {
 INSTANTIATE_TEST_SUITE_P(Scripted, CaptureSourceRows, ::testing::ValuesIn(ROWS),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// Devices the capture cannot take are refused at the start with what they offer.
+TEST(CaptureSourceOpen, RefusesADeviceItCannotTakeAndSaysWhy) {
+    struct Refusal {
+        uint32_t caps;
+        std::vector<uint32_t> formats;
+        const char* why;
+    };
+    const std::vector<Refusal> refusals = {
+        {V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_NV12}, "not a video capture device"},
+        {V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_NV12},
+         "offers only the multi-planar capture interface"},
+        {V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_H264},
+         "offers none of the pixel formats the encoder takes (NV12, NV21, YUYV, UYVY, YU12, YV12); it offers MJPG, H264"},
+        {V4L2_CAP_VIDEO_CAPTURE, {V4L2_PIX_FMT_NV12}, "cannot stream through mapped buffers"},
+    };
+    for (const Refusal& refusal : refusals) {
+        ScriptedCapture device;
+        device.caps = refusal.caps;
+        device.formats = refusal.formats;
+        LogCapture log;
+        CaptureSource source({"enc5", WIDTH, HEIGHT, FPS, "/dev/scripted", -1}, [](const SourcePicture&) {}, device);
+        EXPECT_NE(source.Open(), Status::SUCCESS) << refusal.why;
+        EXPECT_EQ(log.Matching(std::string("enc5: /dev/scripted: ") + refusal.why).size(), 1u) << refusal.why;
+        EXPECT_EQ(device.Descriptor(), -1) << "left open: " << refusal.why;
+    }
+}
+
 }  // namespace
