@@ -63,6 +63,7 @@
 #include <vector>
 
 #include "child.h"
+#include "failing_main.h"
 #include "probe_log.h"
 #include "proc_cpu.h"
 #include "ts_receiver.h"
@@ -249,9 +250,6 @@ void RunAll(benchmark::State& state, const Settings& settings, const std::string
     }
 }
 
-// A run that failed ends the program with status 1, so that a script notices.
-bool g_failed = false;
-
 void BM_CaptureAgainstPattern(benchmark::State& state) {
     std::string folder;
     bool keep = false;
@@ -269,7 +267,7 @@ void BM_CaptureAgainstPattern(benchmark::State& state) {
         RunAll(state, settings, folder);
     } catch (const std::exception& failure) {
         keep = !folder.empty();
-        g_failed = true;
+        Failed() = true;
         state.SkipWithError(failure.what());
     }
     if (keep)
@@ -282,10 +280,4 @@ BENCHMARK(BM_CaptureAgainstPattern)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return g_failed ? 1 : 0;
-}
+LUMASET_FAILING_BENCHMARK_MAIN()

@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "codec_module.h"
+#include "failing_main.h"
 #include "hardware_encoder.h"
 #include "proc_cpu.h"
 #include "software_encoder.h"
@@ -160,8 +161,6 @@ void Report(benchmark::State& state, const std::string& name, const Result& resu
     state.counters[name + "_dropped"] = double(result.dropped);
 }
 
-bool g_failed = false;
-
 void BM_VicodecAgainstX264(benchmark::State& state) {
     try {
         struct stat device {};
@@ -198,7 +197,7 @@ void BM_VicodecAgainstX264(benchmark::State& state) {
             state.counters["guest_cpu_ratio"] = results[0].guest_cpu / results[1].guest_cpu;
         }
     } catch (const std::exception& failure) {
-        g_failed = true;
+        Failed() = true;
         state.SkipWithError(failure.what());
     }
 }
@@ -207,10 +206,4 @@ BENCHMARK(BM_VicodecAgainstX264)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return g_failed ? 1 : 0;
-}
+LUMASET_FAILING_BENCHMARK_MAIN()

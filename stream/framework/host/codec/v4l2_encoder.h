@@ -70,7 +70,6 @@ public:
     void Close();
     bool IsOpen() const { return m_node.IsOpen(); }
     int Descriptor() const { return m_node.Descriptor(); }
-    const std::string& Path() const { return m_node.Path(); }
 
     // "driver vicodec, NV12 640x368 in 1 plane (640 bytes a line) for 640x360, ..."
     std::string Describe() const;
@@ -88,8 +87,6 @@ public:
     // A coded frame if one is ready; a FRAME goes back with Release.
     Taken Take(CodedFrame& frame);
     Status Release(const CodedFrame& frame);
-    // Raw frames with the driver that have not come out coded yet.
-    uint32_t InFlight() const { return m_output ? m_output->Queued() : 0; }
 
     // Asks for what is queued to be encoded (V4L2_ENC_CMD_STOP) and hands each
     // coded frame to `each` until the last, or until the deadline passes
