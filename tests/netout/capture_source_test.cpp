@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "capture_source.h"
+#include "edid.h"
 #include "log_capture.h"
 #include "scripted_capture.h"
 
@@ -44,6 +45,8 @@ public:
     ScriptedCapture device;
     // How long each cycle's work keeps the loop from select: the encoder's.
     Clock::duration busy = 0ms;
+    // The source's settings: the stream at 160x90, 30 fps.
+    SourceSettings settings{"enc5", WIDTH, HEIGHT, FPS, "/dev/scripted", -1, {}, {}};
 
     // A step of the script, `at` after the start.
     void At(Clock::duration at, std::function<void()> step) { m_steps.emplace(m_start + at, std::move(step)); }
@@ -58,9 +61,8 @@ public:
     }
     static uint8_t Luma(int frame) { return static_cast<uint8_t>(60 + frame % 150); }
 
-    // Opens the source at 160x90, 30 fps, on input `input`, and runs the loop for `length`.
-    void Run(Clock::duration length, int input = -1) {
-        const SourceSettings settings{"enc5", WIDTH, HEIGHT, FPS, "/dev/scripted", input};
+    // Opens the source and runs the loop for `length`.
+    void Run(Clock::duration length) {
         m_source = std::make_unique<CaptureSource>(
             settings, [this](const SourcePicture& picture) { Take(picture); }, device, [this] { return m_now; });
         ASSERT_EQ(m_source->Open(), Status::SUCCESS);
@@ -191,6 +193,43 @@ const std::vector<Row> ROWS = {
          EXPECT_EQ(Lines(run, "capturing 320x180 "), 1u);
          EXPECT_EQ(Lines(run, "capturing 640x360 "), 1u);
          EXPECT_EQ(run.device.Current().bt.width, 640u);
+         EXPECT_EQ(Lines(run, "no picture"), 0u);
+         EXPECT_EQ(run.device.edid, std::vector<uint8_t>(256, 0x5a)) << "the input's own EDID was replaced";
+     }},
+    {"HdmiEmptyEdidGetsOurs",
+     [](CaptureRun& run) {
+         run.device.edid.clear();
+         run.Frames(0ms, 2000ms, 60);
+     },
+     2s,
+     [](const CaptureRun& run) {
+         EXPECT_EQ(run.device.edid, edid::BuiltIn());
+         EXPECT_EQ(Lines(run, "enc5: /dev/scripted: wrote the input's EDID: the built-in one (2 blocks, "
+                              "preferred mode 1920x1080 at 60.00 Hz, 12 CEA modes)"),
+                   1u);
+         EXPECT_EQ(FirstShowing(run, false, 0ms), 0ms) << "no picture at once";
+         EXPECT_EQ(Lines(run, "no picture"), 0u);
+     }},
+    {"HdmiEdidFromAFile",
+     [](CaptureRun& run) {
+         run.settings.edid = edid::BuiltIn(), run.settings.edid_path = "/etc/edid.bin";
+         run.Frames(0ms, 1000ms, 60);
+     },
+     1s,
+     [](const CaptureRun& run) {
+         EXPECT_EQ(run.device.edid, edid::BuiltIn()) << "the input's own EDID was kept";
+         EXPECT_EQ(Lines(run, "wrote the input's EDID: /etc/edid.bin (2 blocks,"), 1u);
+     }},
+    {"HdmiReceiverKeepsNoEdid",
+     [](CaptureRun& run) {
+         run.device.keeps_edid = false;
+         run.settings.edid = edid::BuiltIn(), run.settings.edid_path = "/etc/edid.bin";
+         run.Frames(0ms, 1000ms, 60);
+     },
+     1s,
+     [](const CaptureRun& run) {
+         EXPECT_EQ(Lines(run, "EDID"), 1u);
+         EXPECT_EQ(Lines(run, "enc5: /dev/scripted: the input keeps no EDID; /etc/edid.bin is not written"), 1u);
          EXPECT_EQ(Lines(run, "no picture"), 0u);
      }},
     {"HdmiUnplugged",
@@ -376,7 +415,7 @@ TEST(CaptureSourceOpen, RefusesADeviceItCannotTakeAndSaysWhy) {
         device.caps = refusal.caps;
         device.formats = refusal.formats;
         LogCapture log;
-        CaptureSource source({"enc5", WIDTH, HEIGHT, FPS, "/dev/scripted", -1}, [](const SourcePicture&) {}, device);
+        CaptureSource source({"enc5", WIDTH, HEIGHT, FPS, "/dev/scripted", -1, {}, {}}, [](const SourcePicture&) {}, device);
         EXPECT_NE(source.Open(), Status::SUCCESS) << refusal.why;
         EXPECT_EQ(log.Matching(std::string("enc5: /dev/scripted: ") + refusal.why).size(), 1u) << refusal.why;
         EXPECT_EQ(device.Descriptor(), -1) << "left open: " << refusal.why;

@@ -2,6 +2,7 @@
 // formats, the no-signal picture, x264 and the TS muxer.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -15,6 +16,7 @@
 
 #include "capture_format.h"
 #include "codec_module.h"
+#include "edid.h"
 #include "guarded_memory.h"
 #include "log_capture.h"
 #include "no_signal_picture.h"
@@ -403,6 +405,64 @@ TEST(CapturedFormatLayouts, ThoseItCannotReadAreRefused) {
                                             {out.data(), 64, out.data() + 64 * 48, 64}));
     }
     EXPECT_EQ(FourccNames({V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_H264}), "MJPG, H264");
+}
+
+// The EDID written to an HDMI input that has none: sound, and listing the modes the encoder takes.
+TEST(Edid, TheBuiltInOnePassesItsChecksAndListsTheModes) {
+    const std::vector<uint8_t>& built_in = edid::BuiltIn();
+    EXPECT_EQ(edid::Check(built_in), "");
+    EXPECT_EQ(edid::Describe(built_in), "2 blocks, preferred mode 1920x1080 at 60.00 Hz, 12 CEA modes");
+    const std::vector<uint8_t> codes = edid::VideoCodes(built_in);
+    // 1080p at 60, 50, 30, 25, 24 Hz; 720p at 60, 50 Hz; 576p; 480p.
+    for (uint8_t code : {16, 31, 34, 33, 32, 4, 19, 18, 3})
+        EXPECT_NE(std::find(codes.begin(), codes.end(), code), codes.end()) << "no VIC " << int(code);
+    // What a source makes of it: edid-decode's conformity checks, with no warning.
+    TempDir dir("edid-built-in");
+    WriteFile(dir.Path() + "/edid", built_in);
+    const ToolResult decoded = RunTool({"edid-decode", "--check", dir.Path() + "/edid"});
+    EXPECT_NE(decoded.out.find("EDID conformity: PASS"), std::string::npos) << decoded.out;
+    EXPECT_EQ(decoded.out.find("Warnings:"), std::string::npos) << decoded.out;
+}
+
+// A file that is no EDID is refused with why, never written to the receiver.
+TEST(Edid, FilesThatAreNoEdidAreRefusedWithTheirReason) {
+    TempDir temp("edid-files");
+    const std::string& dir = temp.Path();
+    const std::vector<uint8_t>& good = edid::BuiltIn();
+    std::vector<uint8_t> bad_checksum = good, bad_header = good, bad_count = good;
+    bad_checksum[200] ^= 1;
+    bad_header[0] = 1;
+    bad_count[126] = 3, bad_count[127] -= 2;
+    struct File {
+        const char* name;
+        std::vector<uint8_t> bytes;
+        const char* why;
+    };
+    const std::vector<File> files = {
+        {"empty", {}, "it is empty"},
+        {"short", std::vector<uint8_t>(good.begin(), good.begin() + 200), "200 bytes, not a whole number of 128-byte blocks"},
+        {"header", bad_header, "it does not start with the EDID header"},
+        {"checksum", bad_checksum, "block 1 has a bad checksum"},
+        {"count", bad_count, "its base block says 3 extension blocks, 1 follow it"},
+        {"long", std::vector<uint8_t>(257 * 128, 0), "longer than the 256 blocks an EDID holds"},
+    };
+    for (const File& file : files) {
+        WriteFile(dir + "/" + file.name, file.bytes);
+        std::vector<uint8_t> bytes{1};
+        std::string why;
+        EXPECT_FALSE(edid::Load(dir + "/" + file.name, bytes, why)) << file.name;
+        EXPECT_EQ(why, file.why) << file.name;
+        EXPECT_TRUE(bytes.empty()) << file.name;
+    }
+    std::vector<uint8_t> bytes;
+    std::string why;
+    EXPECT_FALSE(edid::Load(dir + "/none", bytes, why));
+    EXPECT_EQ(why, "cannot open it: (2) No such file or directory");
+    EXPECT_FALSE(edid::Load(dir, bytes, why));
+    EXPECT_EQ(why, "not a regular file");
+    WriteFile(dir + "/good", good);
+    EXPECT_TRUE(edid::Load(dir + "/good", bytes, why)) << why;
+    EXPECT_EQ(bytes, good);
 }
 
 // The stream's headers say each source's colours: a player shows a full-range

@@ -309,6 +309,25 @@ const std::vector<Fault> FAULTS = {
          EXPECT_LT(seen.ran, 3s) << "the loop must still see its clock";
          EXPECT_TRUE(seen.datagrams.empty());
      }},
+    {"EdidFileMissing", "An EDID file that is not there (`enc0.edid=DIR/none.bin`)", Rig::LISTENING,
+     {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS + " enc0.edid=DIR/none.bin", 0, Out::RUN, ENABLE_ENCODER,
+     [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + seen.dir + "/none.bin is no EDID: cannot open it: (2) "), 1u)
+             << seen.run.err;
+         EXPECT_TRUE(seen.datagrams.empty());
+     }},
+    {"EdidFileCorrupt", "An EDID file whose checksum is wrong", Rig::LISTENING, {"-s", "2", "-p", "PORT"},
+     SMALL_OPTIONS + " enc0.edid=DIR/edid.bin", 0, Out::RUN, ENABLE_ENCODER,
+     [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + seen.dir + "/edid.bin is no EDID: block 0 has a bad checksum"), 1u)
+             << seen.run.err;
+         EXPECT_TRUE(seen.datagrams.empty());
+     },
+     [](const std::string& dir) {
+         std::vector<uint8_t> bytes = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
+         bytes.resize(128, 0x10);
+         WriteFile(dir + "/edid.bin", bytes);
+     }},
     {"StalledInput", "An input FIFO that nobody writes", Rig::LISTENING, {"-s", "2", "-p", "PORT"},
      "enc0.width=64 enc0.height=32 enc0.input=DIR/frames.fifo", 0, Out::RUN, nullptr,
      [](const Seen& seen) {
@@ -383,6 +402,24 @@ const std::vector<Fault> DEVICE_FAULTS = {
          EXPECT_EQ(Count(seen.run.err, "capturing "), 0u) << "nothing to capture";
      }),
      nullptr, {{-1ms, SIGNAL_MODE + "1"}}},
+    {"HdmiEmptyEdid", "The HDMI input with an empty EDID, which its source needs to send a picture",
+     Rig::LISTENING, {"-s", "3", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
+     StreamGoesOn(3, [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": wrote the input's EDID: the built-in one (2 blocks, "
+                                       "preferred mode 1920x1080 at 60.00 Hz, 12 CEA modes)"),
+                   1u)
+             << seen.run.err;
+         ExpectLosses(seen, "", 0, 0);
+         EXPECT_EQ(Count(seen.run.err, " 0 no-signal pictures in 0 losses"), 1u) << seen.run.err;
+         std::vector<uint8_t> edid;
+         ASSERT_EQ(vivid_controls::Edid(HDMI_NODE, 3, edid, false), "");
+         ASSERT_EQ(edid.size(), 256u);
+         EXPECT_EQ(std::string(edid.begin() + 113, edid.begin() + 120), "lumaset") << "the input's EDID is not ours";
+     }),
+     [](const std::string&) {
+         std::vector<uint8_t> none;
+         ASSERT_EQ(vivid_controls::Edid(HDMI_NODE, 3, none, true), "");
+     }},
     {"HdmiSignalLostAndBack", "The HDMI input loses its signal and gets it back", Rig::LISTENING,
      {"-s", "6", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
      StreamGoesOn(6, [](const Seen& seen) {

@@ -92,4 +92,23 @@ inline std::string Set(const std::string& device, int input, const std::string& 
     return failure;
 }
 
+// Writes `blocks` (empty: none, which leaves the input without a source)
+// as the EDID of `input`, or reads it back; returns what failed, or nothing.
+inline std::string Edid(const std::string& device, int input, std::vector<uint8_t>& blocks, bool write) {
+    const int fd = open(device.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) return "cannot open " + device + ": " + strerror(errno);
+    if (!write) blocks.assign(256 * 128, 0);
+    v4l2_edid edid{};
+    edid.pad = static_cast<uint32_t>(input);
+    edid.blocks = static_cast<uint32_t>(blocks.size() / 128);
+    edid.edid = blocks.data();
+    std::string failure;
+    if (ioctl(fd, write ? VIDIOC_S_EDID : VIDIOC_G_EDID, &edid) < 0)
+        failure = std::string(write ? "VIDIOC_S_EDID: " : "VIDIOC_G_EDID: ") + strerror(errno);
+    else if (!write)
+        blocks.resize(edid.blocks * 128);
+    close(fd);
+    return failure;
+}
+
 }  // namespace vivid_controls

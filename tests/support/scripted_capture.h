@@ -40,6 +40,10 @@ public:
     std::vector<uint32_t> formats = {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12};
     uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
     uint32_t max_buffers = 8;
+    // The HDMI input's EDID; without one its source sends nothing (vivid's
+    // rule). A receiver that keeps none answers ENOTTY.
+    bool keeps_edid = true;
+    std::vector<uint8_t> edid = std::vector<uint8_t>(256, 0x5a);
 
     // What its source sends: DV timings (QUERY_DV_TIMINGS fails with
     // `timings_error` when set), their colours, and for an input without DV
@@ -161,6 +165,8 @@ public:
             if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE) return Fail(EINVAL);
             StreamOff();
             return 0;
+        case VIDIOC_G_EDID: return GetEdid(*static_cast<v4l2_edid*>(arg));
+        case VIDIOC_S_EDID: return SetEdid(*static_cast<v4l2_edid*>(arg));
         case VIDIOC_SUBSCRIBE_EVENT: return Subscribe(*static_cast<v4l2_event_subscription*>(arg));
         case VIDIOC_DQEVENT: return DequeueEvent(*static_cast<v4l2_event*>(arg));
         default: return Fail(ENOTTY);
@@ -227,6 +233,7 @@ private:
     int QueryTimings(v4l2_dv_timings& timings) const {
         if (!inputs[m_input].dv_timings) return Fail(ENODATA);
         if (timings_error != 0) return Fail(timings_error);
+        if (keeps_edid && edid.empty()) return Fail(ENOLINK);
         timings = source;
         return 0;
     }
@@ -234,6 +241,25 @@ private:
         if (!inputs[m_input].dv_timings) return Fail(ENODATA);
         if (Busy()) return Fail(EBUSY);
         m_current = timings;
+        return 0;
+    }
+    bool EdidInput(uint32_t pad) const { return pad < inputs.size() && inputs[pad].dv_timings; }
+    int GetEdid(v4l2_edid& asked) const {
+        if (!keeps_edid) return Fail(ENOTTY);
+        if (!EdidInput(asked.pad)) return Fail(EINVAL);
+        const uint32_t blocks = static_cast<uint32_t>(edid.size() / 128);
+        if (asked.start_block == 0 && asked.blocks == 0) return asked.blocks = blocks, 0;
+        if (blocks == 0) return Fail(ENODATA);
+        if (asked.start_block >= blocks) return Fail(EINVAL);
+        asked.blocks = std::min(asked.blocks, blocks - asked.start_block);
+        std::copy_n(edid.begin() + asked.start_block * 128, asked.blocks * 128, asked.edid);
+        return 0;
+    }
+    int SetEdid(const v4l2_edid& given) {
+        if (!keeps_edid) return Fail(ENOTTY);
+        if (!EdidInput(given.pad) || given.start_block != 0) return Fail(EINVAL);
+        if (given.blocks > 2) return Fail(E2BIG);
+        edid.assign(given.edid, given.edid + given.blocks * 128);
         return 0;
     }
     int EnumFormat(v4l2_fmtdesc& description) const {

@@ -3,6 +3,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "edid.h"
+
 namespace {
 
 constexpr uint32_t BUFFER_COUNT = 4;
@@ -25,8 +27,9 @@ double FrameRate(const v4l2_bt_timings& bt) {
 
 V4l2Device::~V4l2Device() { Close(); }
 
-Status V4l2Device::Open(const std::string& path, int input) {
+Status V4l2Device::Open(const std::string& path, int input, const std::vector<uint8_t>& edid) {
     Close();
+    m_edid = Edid::NONE;
     Status status = m_node.Open(path);
     if (status != Status::SUCCESS) return status;
     const uint32_t caps = m_node.Caps();
@@ -40,6 +43,9 @@ Status V4l2Device::Open(const std::string& path, int input) {
     else if ((caps & V4L2_CAP_STREAMING) == 0)
         status = m_node.Refuse("cannot stream through mapped buffers");
     if (status == Status::SUCCESS) status = ChooseInput(input);
+    m_edid = status == Status::SUCCESS && m_dv_timings ? WriteEdid(edid) : Edid::NONE;
+    // The EDID asked for must be the one the source reads.
+    if (m_edid == Edid::FAILED && !edid.empty()) status = Status::FAILURE_SYSCALL;
     if (status == Status::SUCCESS) status = ChooseFormat();
     if (status != Status::SUCCESS) {
         Close();  // the reason stays on the node
@@ -107,6 +113,36 @@ Status V4l2Device::ChooseFormat() {
     return m_node.Refuse("offers none of the pixel formats the encoder takes (" +
                          FourccNames(capture_format::Preferred()) + "); it offers " +
                          FourccNames(offered));
+}
+
+V4l2Device::Edid V4l2Device::WriteEdid(const std::vector<uint8_t>& given) {
+    m_edid_written.clear();
+    v4l2_edid current{};
+    current.pad = m_input;  // on a video node, the input
+    if (!m_node.CallQuietly(VIDIOC_G_EDID, &current)) {
+        const int error = errno;
+        // ENOTTY: the receiver keeps no EDID; EINVAL: not for this input.
+        if (error == ENOTTY || error == EINVAL) return Edid::NONE;
+        if (error != ENODATA && given.empty()) {
+            m_node.Fail("VIDIOC_G_EDID", error);
+            return Edid::FAILED;
+        }
+        current.blocks = 0;
+    }
+    if (given.empty() && current.blocks > 0) return Edid::KEPT;
+    std::vector<uint8_t> bytes = given.empty() ? edid::BuiltIn() : given;
+    v4l2_edid written{};
+    written.pad = m_input;
+    written.blocks = static_cast<uint32_t>(bytes.size() / edid::BLOCK);
+    written.edid = bytes.data();
+    if (!m_node.Call(VIDIOC_S_EDID, &written, "VIDIOC_S_EDID")) {
+        if (m_node.LastErrno() == E2BIG)
+            m_node.Refuse(V4l2Text("the receiver keeps at most %u EDID blocks, not %zu",
+                                   written.blocks, bytes.size() / edid::BLOCK));
+        return Edid::FAILED;
+    }
+    m_edid_written = std::move(bytes);
+    return Edid::WRITTEN;
 }
 
 std::string V4l2Device::Describe() const {

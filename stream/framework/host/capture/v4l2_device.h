@@ -54,9 +54,19 @@ public:
     V4l2Device(const V4l2Device&) = delete;
     V4l2Device& operator=(const V4l2Device&) = delete;
 
+    // What became of the input's EDID at the open.
+    enum class Edid {
+        NONE,     // the input has no DV timings or keeps no EDID
+        KEPT,     // it had one, left as it was
+        WRITTEN,  // the one given, or the built-in one for an empty EDID
+        FAILED,   // it could not be read or written: the reason in Error()
+    };
+
     // Opens a video capture device and picks its input (`input` < 0: the first
-    // with DV timings, else the current one) and a pixel format the encoder takes.
-    Status Open(const std::string& path, int input);
+    // with DV timings, else the current one) and a pixel format the encoder
+    // takes. An input with DV timings is given `edid` when it is not empty,
+    // else the built-in EDID when its own is empty.
+    Status Open(const std::string& path, int input, const std::vector<uint8_t>& edid = {});
     void Close();
     bool IsOpen() const { return m_node.IsOpen(); }
     int Descriptor() const { return m_node.Descriptor(); }
@@ -64,6 +74,9 @@ public:
     std::string Describe() const;
     bool HasDvTimings() const { return m_dv_timings; }
     bool HasEvents() const { return m_events; }
+    // Kept after a failed open too.
+    Edid EdidState() const { return m_edid; }
+    const std::vector<uint8_t>& EdidWritten() const { return m_edid_written; }
 
     // The source as the timings query (an input with DV timings) or the input's
     // status (any other input) gives it.
@@ -95,6 +108,7 @@ public:
 private:
     Status ChooseInput(int wanted);
     Status ChooseFormat();
+    Edid WriteEdid(const std::vector<uint8_t>& given);
     Status SetFormat(int width, int height);
     Status QueueBuffers();
     Signal FromStatus(uint32_t status) const;
@@ -105,6 +119,8 @@ private:
     std::string m_input_name;
     bool m_dv_timings = false;
     bool m_events = false;
+    Edid m_edid = Edid::NONE;
+    std::vector<uint8_t> m_edid_written;
     uint32_t m_fourcc = 0;
     v4l2_dv_timings m_queried{};
     bool m_have_queried = false;

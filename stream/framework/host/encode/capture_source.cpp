@@ -5,6 +5,7 @@
 
 #include <libyuv/scale.h>
 
+#include "edid.h"
 #include "log.h"
 
 namespace {
@@ -60,9 +61,33 @@ CaptureSource::CaptureSource(const SourceSettings& settings, Deliver deliver, V4
 std::string CaptureSource::Where() const { return m_settings.name + ": " + m_settings.input; }
 
 Status CaptureSource::Open() {
-    const Status status = m_device.Open(m_settings.input, m_settings.input_index);
-    if (status != Status::SUCCESS)
-        Log::Instance().Errorf("%s: %s", Where().c_str(), m_device.Error().c_str());
+    const Log& log = Log::Instance();
+    const Status status = m_device.Open(m_settings.input, m_settings.input_index, m_settings.edid);
+    if (status != Status::SUCCESS) {
+        if (m_device.EdidState() == V4l2Device::Edid::FAILED)
+            log.Errorf("%s: cannot give the input the EDID of %s: %s", Where().c_str(),
+                       m_settings.edid_path.c_str(), m_device.Error().c_str());
+        else
+            log.Errorf("%s: %s", Where().c_str(), m_device.Error().c_str());
+        return status;
+    }
+    const std::string whose = m_settings.edid.empty() ? "the built-in one" : m_settings.edid_path;
+    switch (m_device.EdidState()) {
+    case V4l2Device::Edid::WRITTEN:
+        log.Infof("%s: wrote the input's EDID: %s (%s)", Where().c_str(), whose.c_str(),
+                  edid::Describe(m_device.EdidWritten()).c_str());
+        break;
+    case V4l2Device::Edid::FAILED:
+        log.Warnf("%s: cannot give the input an EDID (%s); a source may send it nothing",
+                  Where().c_str(), m_device.Error().c_str());
+        break;
+    case V4l2Device::Edid::NONE:
+        if (!m_settings.edid.empty())
+            log.Warnf("%s: the input keeps no EDID; %s is not written", Where().c_str(),
+                      m_settings.edid_path.c_str());
+        break;
+    case V4l2Device::Edid::KEPT: break;
+    }
     return status;
 }
 

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "codec_module.h"
+#include "edid.h"
 #include "frame_source.h"
 #include "log.h"
 #include "options.h"
@@ -104,6 +105,13 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
                    static_cast<long long>(input_index));
         return Status::FAILURE_INVALID;
     }
+    const std::string edid_path = options.GetString(prefix + "edid", "");
+    std::vector<uint8_t> edid_bytes;
+    std::string why;
+    if (!edid_path.empty() && !edid::Load(edid_path, edid_bytes, why)) {
+        log.Errorf("%s: %s is no EDID: %s", m_name.c_str(), edid_path.c_str(), why.c_str());
+        return Status::FAILURE_INVALID;
+    }
     m_settings = {static_cast<int>(width), static_cast<int>(height), static_cast<int>(fps),
                   static_cast<int>(m_bit_rate / 1000)};
 
@@ -115,8 +123,10 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
     if (status != Status::SUCCESS) return status;
     status = m_encoder->Open(m_settings);
     if (status != Status::SUCCESS) return status;
-    const SourceSettings source{m_name, m_settings.width, m_settings.height, m_settings.fps, input,
-                                static_cast<int>(input_index)};
+    const SourceSettings source{m_name,         m_settings.width,
+                                m_settings.height, m_settings.fps,
+                                input,          static_cast<int>(input_index),
+                                std::move(edid_bytes), edid_path};
     status = MakeFrameSource(source, [this](const SourcePicture& picture) { Encode(picture); }, m_source);
     if (status != Status::SUCCESS) return status;
     status = m_muxer->Open(m_settings.width, m_settings.height, m_settings.fps,

@@ -70,6 +70,10 @@ struct SourceSettings {
     int fps = 0;
     std::string input;  // empty: the test pattern
     int input_index = -1;
+    // Raw EDID blocks for a capture input with DV timings, read from edid_path;
+    // empty: the built-in EDID where the input's own is empty.
+    std::vector<uint8_t> edid;
+    std::string edid_path;
 };
 
 // The source that `input` names: empty for the test pattern; a V4L2 capture
