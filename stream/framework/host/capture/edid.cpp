@@ -77,7 +77,7 @@ std::vector<uint8_t> Build() {
     base[24] = 0x0e;  // RGB colour, sRGB, the first timing preferred
     const uint8_t chromaticity[] = {0xee, 0x91, 0xa3, 0x54, 0x4c, 0x99, 0x26, 0x0f, 0x50, 0x54};
     std::memcpy(base + 25, chromaticity, sizeof(chromaticity));
-    base[35] = 0x20;  // 640x480 at 60 Hz
+    base[35] = 0x20;                                      // 640x480 at 60 Hz
     const uint8_t standard[] = {0xd1, 0xc0, 0x81, 0xc0};  // 1920x1080 and 1280x720, 16:9 at 60 Hz
     std::memset(base + 38, 0x01, 16);
     std::memcpy(base + 38, standard, sizeof(standard));
@@ -97,8 +97,8 @@ std::vector<uint8_t> Build() {
     cea[0] = CEA_TAG;
     cea[1] = 3;
     cea[3] = 0x81;  // underscanned; one native detailed timing (the base block's first)
-    // 1080p60 (native, as the first detailed timing), 1080p50, 30, 25, 24; 720p60, 50; 576p and 480p
-    // (16:9 and 4:3); VGA.
+    // 1080p60 (native, as the first detailed timing), 1080p50, 30, 25, 24; 720p60, 50; 576p and
+    // 480p (16:9 and 4:3); VGA.
     const uint8_t codes[] = {16, 31, 34, 33, 32, 4, 19, 18, 17, 3, 2, 1};
     uint8_t* at = cea + 4;
     *at++ = static_cast<uint8_t>(VIDEO_BLOCK << 5 | sizeof(codes));
@@ -163,7 +163,8 @@ bool Load(const std::string& path, std::vector<uint8_t>& bytes, std::string& why
             why = std::string("cannot read it: (") + std::to_string(errno) + ") " + strerror(errno);
         bytes.resize(got);
         if (n >= 0)
-            why = got > MAX_BLOCKS * BLOCK ? "longer than the 256 blocks an EDID holds" : Check(bytes);
+            why = got > MAX_BLOCKS * BLOCK ? "longer than the 256 blocks an EDID holds"
+                                           : Check(bytes);
     }
     close(fd);
     if (!why.empty()) bytes.clear();

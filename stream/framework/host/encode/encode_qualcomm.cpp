@@ -123,9 +123,8 @@ Status EncodeQualcomm::Pipeline::Open(const Options& options, const std::string&
     if (status != Status::SUCCESS) return status;
     status = m_encoder->Open(m_settings);
     if (status != Status::SUCCESS) return status;
-    const SourceSettings source{m_name,         m_settings.width,
-                                m_settings.height, m_settings.fps,
-                                input,          static_cast<int>(input_index),
+    const SourceSettings source{m_name, m_settings.width, m_settings.height,
+                                m_settings.fps, input, static_cast<int>(input_index),
                                 std::move(edid_bytes), edid_path};
     status = MakeFrameSource(source, [this](const SourcePicture& picture) { Encode(picture); }, m_source);
     if (status != Status::SUCCESS) return status;
