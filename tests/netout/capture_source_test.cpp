@@ -354,6 +354,32 @@ const std::vector<Row> ROWS = {
          EXPECT_LE(run.most_in_a_cycle, 2u) << "a burst of encodes in one cycle";
          EXPECT_GT(run.pictures.size(), 70u);
      }},
+    // Devices of the multi-planar interface only: NV12 in two planes, and in one.
+    {"MultiPlanarNv12M",
+     [](CaptureRun& run) {
+         run.device.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         run.device.formats = {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12M};
+         run.Frames(0ms, 2000ms, 60);
+     },
+     2s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "capturing 320x180 NM12 at 60.00 fps"), 1u);
+         for (const Picture& picture : run.pictures) EXPECT_GE(picture.luma, CaptureRun::Luma(0));
+         EXPECT_GE(run.pictures.size(), 59u);
+     }},
+    {"MultiPlanarNv12InOnePlane",
+     [](CaptureRun& run) {
+         run.device.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
+         run.device.formats = {V4L2_PIX_FMT_NV12};
+         run.Frames(0ms, 2000ms, 60);
+     },
+     2s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "capturing 320x180 NV12 at 60.00 fps"), 1u);
+         EXPECT_GE(run.pictures.size(), 59u);
+     }},
     // What reaches the encoder with each picture.
     {"ColoursReachTheEncoder",
      [](CaptureRun& run) {
@@ -404,10 +430,9 @@ TEST(CaptureSourceOpen, RefusesADeviceItCannotTakeAndSaysWhy) {
     };
     const std::vector<Refusal> refusals = {
         {V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_NV12}, "not a video capture device"},
-        {V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_NV12},
-         "offers only the multi-planar capture interface"},
         {V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_H264},
-         "offers none of the pixel formats the encoder takes (NV12, NV21, YUYV, UYVY, YU12, YV12); it offers MJPG, H264"},
+         "offers none of the pixel formats the encoder takes (NV12, NM12, NV21, YUYV, UYVY, YU12, YV12); it offers MJPG, H264"},
+        {V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_NV12M}, "offers none of the pixel formats"},
         {V4L2_CAP_VIDEO_CAPTURE, {V4L2_PIX_FMT_NV12}, "cannot stream through mapped buffers"},
     };
     for (const Refusal& refusal : refusals) {

@@ -1,7 +1,7 @@
 #pragma once
 
-// A scripted V4L2 capture device: the calls of one node as a single-planar
-// capture driver answers them (videobuf2's rules for buffers: a buffer is the
+// A scripted V4L2 capture device: the calls of one node as a capture driver
+// answers them, single- or (a device whose caps say only that) multi-planar (videobuf2's rules for buffers: a buffer is the
 // application's, queued, or done; STREAMOFF gives every buffer back; formats
 // and buffers cannot change while buffers are requested or mapped; ENODEV for
 // every call once unplugged), and a source the test drives step by step:
@@ -51,15 +51,20 @@ public:
     v4l2_dv_timings source = Timings(320, 180, 60);
     int timings_error = 0;
     uint32_t colorspace = V4L2_COLORSPACE_REC709;
+    // The field order S_FMT answers for interlaced timings. A frame's top
+    // field has the luma SendFrame gives, its bottom field 40 more; ALTERNATE
+    // sends one field a frame, top first, the two with one sequence number.
+    uint32_t interlaced_field = V4L2_FIELD_ALTERNATE;
     uint32_t quantization = V4L2_QUANTIZATION_DEFAULT;
     uint32_t fps = 30;
 
     // A DV timing of width x height at `rate` frames a second, no blanking.
-    static v4l2_dv_timings Timings(uint32_t width, uint32_t height, uint32_t rate) {
+    static v4l2_dv_timings Timings(uint32_t width, uint32_t height, uint32_t rate, bool interlaced = false) {
         v4l2_dv_timings timings{};
         timings.type = V4L2_DV_BT_656_1120;
         timings.bt.width = width;
         timings.bt.height = height;
+        timings.bt.interlaced = interlaced;
         timings.bt.pixelclock = static_cast<uint64_t>(width) * height * rate;
         return timings;
     }
@@ -79,12 +84,18 @@ public:
             return;
         }
         const uint32_t index = static_cast<uint32_t>(queued - m_state.begin());
-        std::vector<uint8_t>& memory = m_memory[index];
-        Fill(memory, luma);
         Done done{};
         done.index = index;
         done.flags = flags;
-        done.used = static_cast<uint32_t>(std::min(bytes, static_cast<size_t>(m_format.sizeimage)));
+        done.field = m_field;
+        if (m_field == V4L2_FIELD_ALTERNATE) done.field = m_fields % 2 == 0 ? V4L2_FIELD_TOP : V4L2_FIELD_BOTTOM;
+        done.sequence = m_field == V4L2_FIELD_ALTERNATE ? m_fields / 2 : m_fields;
+        ++m_fields;
+        Fill(m_memory[index], luma, done.field);
+        for (uint32_t p = 0; p < m_planes; ++p) {
+            done.used[p] = static_cast<uint32_t>(std::min(bytes, static_cast<size_t>(m_sizes[p])));
+            bytes -= std::min(bytes, static_cast<size_t>(done.used[p]));
+        }
         const auto since = std::chrono::duration_cast<std::chrono::microseconds>(stamp.time_since_epoch());
         done.stamp.tv_sec = static_cast<decltype(done.stamp.tv_sec)>(since.count() / 1000000);
         done.stamp.tv_usec = static_cast<decltype(done.stamp.tv_usec)>(since.count() % 1000000);
@@ -127,13 +138,14 @@ public:
         return close(fd);
     }
     void* Map(size_t length, int, int fd, off_t offset) override {
-        const size_t index = static_cast<size_t>(offset) / OFFSET_STEP;
+        const size_t index = static_cast<size_t>(offset) / OFFSET_STEP / 2;
+        const size_t plane = static_cast<size_t>(offset) / OFFSET_STEP % 2;
         if (m_gone) return MapFailed(ENODEV);
         if (fd != m_fd || index >= m_memory.size() || static_cast<size_t>(offset) % OFFSET_STEP != 0 ||
-            length > m_memory[index].size())
+            plane >= m_planes || length > m_memory[index][plane].size())
             return MapFailed(EINVAL);
         ++m_mapped;
-        return m_memory[index].data();
+        return m_memory[index][plane].data();
     }
     int Unmap(void*, size_t) override {
         --m_mapped;
@@ -162,7 +174,7 @@ public:
         case VIDIOC_DQBUF: return DequeueBuffer(*static_cast<v4l2_buffer*>(arg));
         case VIDIOC_STREAMON: return StreamOn(*static_cast<int*>(arg));
         case VIDIOC_STREAMOFF:
-            if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE) return Fail(EINVAL);
+            if (static_cast<uint32_t>(*static_cast<int*>(arg)) != Type()) return Fail(EINVAL);
             StreamOff();
             return 0;
         case VIDIOC_G_EDID: return GetEdid(*static_cast<v4l2_edid*>(arg));
@@ -176,7 +188,8 @@ public:
 private:
     enum class State { APPLICATION, QUEUED, DONE };
     struct Done {
-        uint32_t index, flags, used;
+        uint32_t index, flags, field, sequence;
+        uint32_t used[2];
         timeval stamp;
     };
     static constexpr size_t OFFSET_STEP = 1 << 20;
@@ -191,19 +204,32 @@ private:
     }
     bool Busy() const { return !m_state.empty() || m_mapped > 0; }
 
-    void Fill(std::vector<uint8_t>& memory, uint8_t luma) const {
-        const size_t pixels = static_cast<size_t>(m_format.width) * m_format.height;
-        if (m_format.pixelformat == V4L2_PIX_FMT_YUYV) {
-            for (size_t i = 0; i + 1 < memory.size() && i < 2 * pixels; i += 2) {
-                memory[i] = luma;
-                memory[i + 1] = 128;
-            }
-        } else {  // NV12
-            std::fill(memory.begin(), memory.begin() + pixels, luma);
-            std::fill(memory.begin() + pixels, memory.end(), 128);
+    bool MultiPlanar() const { return (caps & V4L2_CAP_VIDEO_CAPTURE) == 0; }
+    uint32_t Type() const { return MultiPlanar() ? V4L2_BUF_TYPE_VIDEO_CAPTURE_MPLANE : V4L2_BUF_TYPE_VIDEO_CAPTURE; }
+
+    // The luma of each line of a buffer of `field`, as its source's frame gives it.
+    bool BottomLine(uint32_t row, uint32_t field) const {
+        const uint32_t height = m_format.height;
+        switch (field) {
+        case V4L2_FIELD_BOTTOM: return true;
+        case V4L2_FIELD_SEQ_TB: return row >= height / 2;
+        case V4L2_FIELD_SEQ_BT: return row < height / 2;
+        case V4L2_FIELD_INTERLACED:
+        case V4L2_FIELD_INTERLACED_TB: return row % 2 == 1;
+        case V4L2_FIELD_INTERLACED_BT: return row % 2 == 0;
+        default: return false;
         }
     }
-
+    void Fill(std::vector<std::vector<uint8_t>>& planes, uint8_t luma, uint32_t field) const {
+        const bool packed = m_format.pixelformat == V4L2_PIX_FMT_YUYV;
+        for (auto& plane : planes) std::fill(plane.begin(), plane.end(), 128);
+        std::vector<uint8_t>& first = planes[0];
+        for (uint32_t row = 0; row < m_format.height; ++row) {
+            const uint8_t value = static_cast<uint8_t>(luma + (BottomLine(row, field) ? 40 : 0));
+            uint8_t* line = first.data() + static_cast<size_t>(row) * m_lines[0];
+            for (uint32_t x = 0; x < m_format.width; ++x) line[packed ? 2 * x : x] = value;
+        }
+    }
     int QueryCap(v4l2_capability& capability) const {
         capability = v4l2_capability{};
         strncpy(reinterpret_cast<char*>(capability.driver), "scripted", sizeof(capability.driver) - 1);
@@ -263,79 +289,118 @@ private:
         return 0;
     }
     int EnumFormat(v4l2_fmtdesc& description) const {
-        if (description.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || description.index >= formats.size())
+        if (description.type != Type() || description.index >= formats.size())
             return Fail(EINVAL);
         description.pixelformat = formats[description.index];
         return 0;
     }
     int SetFormat(v4l2_format& format) {
-        if (format.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return Fail(EINVAL);
+        if (format.type != Type()) return Fail(EINVAL);
         if (Busy()) return Fail(EBUSY);
-        v4l2_pix_format& pix = format.fmt.pix;
+        v4l2_pix_format pix = format.fmt.pix;
+        if (MultiPlanar()) {  // the fields both interfaces have
+            const v4l2_pix_format_mplane& mp = format.fmt.pix_mp;
+            pix = v4l2_pix_format{};
+            pix.width = mp.width, pix.height = mp.height, pix.pixelformat = mp.pixelformat;
+        }
         if (std::find(formats.begin(), formats.end(), pix.pixelformat) == formats.end())
             pix.pixelformat = formats.front();
+        const bool interlaced = inputs[m_input].dv_timings && m_current.bt.interlaced;
         if (inputs[m_input].dv_timings) {  // the timings decide the size
             pix.width = m_current.bt.width;
             pix.height = m_current.bt.height;
         }
-        pix.field = V4L2_FIELD_NONE;
-        pix.bytesperline = pix.pixelformat == V4L2_PIX_FMT_YUYV ? 2 * pix.width : pix.width;
-        pix.sizeimage = pix.pixelformat == V4L2_PIX_FMT_YUYV ? pix.bytesperline * pix.height
-                                                              : pix.bytesperline * pix.height * 3 / 2;
+        pix.field = interlaced ? interlaced_field : static_cast<uint32_t>(V4L2_FIELD_NONE);
+        if (pix.field == V4L2_FIELD_ALTERNATE) pix.height /= 2;  // the height of a field
+        const bool packed = pix.pixelformat == V4L2_PIX_FMT_YUYV;
+        m_planes = pix.pixelformat == V4L2_PIX_FMT_NV12M ? 2 : 1;
+        m_lines[0] = m_lines[1] = packed ? 2 * pix.width : pix.width;
+        m_sizes[0] = m_lines[0] * pix.height * (packed || m_planes == 2 ? 2 : 3) / 2;
+        m_sizes[1] = m_planes == 2 ? m_lines[1] * pix.height / 2 : 0;
+        pix.bytesperline = m_lines[0];
+        pix.sizeimage = m_sizes[0];
         pix.colorspace = colorspace;
         pix.priv = V4L2_PIX_FMT_PRIV_MAGIC;
         pix.ycbcr_enc = V4L2_YCBCR_ENC_DEFAULT;
         pix.quantization = quantization;
         pix.xfer_func = V4L2_XFER_FUNC_DEFAULT;
         m_format = pix;
+        m_field = pix.field;
+        if (!MultiPlanar()) {
+            format.fmt.pix = pix;
+            return 0;
+        }
+        v4l2_pix_format_mplane& mp = format.fmt.pix_mp;
+        mp = v4l2_pix_format_mplane{};
+        mp.width = pix.width, mp.height = pix.height, mp.pixelformat = pix.pixelformat, mp.field = pix.field;
+        mp.colorspace = colorspace, mp.quantization = static_cast<uint8_t>(quantization);
+        mp.num_planes = static_cast<uint8_t>(m_planes);
+        for (uint32_t p = 0; p < m_planes; ++p) mp.plane_fmt[p] = {m_sizes[p], m_lines[p], {}};
         return 0;
     }
     int GetParm(v4l2_streamparm& parameters) const {
-        if (parameters.type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return Fail(EINVAL);
+        if (parameters.type != Type()) return Fail(EINVAL);
         parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
         parameters.parm.capture.timeperframe = {1, fps};
         return 0;
     }
     int RequestBuffers(v4l2_requestbuffers& request) {
-        if (request.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || request.memory != V4L2_MEMORY_MMAP) return Fail(EINVAL);
+        if (request.type != Type() || request.memory != V4L2_MEMORY_MMAP) return Fail(EINVAL);
         if (m_streaming || m_mapped > 0) return Fail(EBUSY);
         const uint32_t count = std::min(request.count, max_buffers);
         m_state.assign(count, State::APPLICATION);
-        m_memory.assign(count, std::vector<uint8_t>(m_format.sizeimage));
+        m_memory.assign(count, {});
+        for (auto& buffer : m_memory)
+            for (uint32_t p = 0; p < m_planes; ++p) buffer.emplace_back(m_sizes[p]);
         m_done.clear();
         request.count = count;
         return 0;
     }
     int QueryBuffer(v4l2_buffer& buffer) const {
-        if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.index >= m_state.size()) return Fail(EINVAL);
-        buffer.length = m_format.sizeimage;
-        buffer.m.offset = static_cast<uint32_t>(buffer.index * OFFSET_STEP);
+        if (buffer.type != Type() || buffer.index >= m_state.size()) return Fail(EINVAL);
+        const auto offset = [&](uint32_t plane) { return static_cast<uint32_t>((buffer.index * 2 + plane) * OFFSET_STEP); };
+        if (!MultiPlanar()) {
+            buffer.length = m_sizes[0];
+            buffer.m.offset = offset(0);
+            return 0;
+        }
+        if (buffer.length < m_planes) return Fail(EINVAL);
+        buffer.length = m_planes;
+        for (uint32_t p = 0; p < m_planes; ++p) {
+            buffer.m.planes[p].length = m_sizes[p];
+            buffer.m.planes[p].m.mem_offset = offset(p);
+        }
         return 0;
     }
     int QueueBuffer(const v4l2_buffer& buffer) {
-        if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || buffer.index >= m_state.size() ||
-            m_state[buffer.index] != State::APPLICATION)
+        if (buffer.type != Type() || buffer.index >= m_state.size() || m_state[buffer.index] != State::APPLICATION)
             return Fail(EINVAL);
         m_state[buffer.index] = State::QUEUED;
         return 0;
     }
     int DequeueBuffer(v4l2_buffer& buffer) {
-        if (buffer.type != V4L2_BUF_TYPE_VIDEO_CAPTURE || !m_streaming) return Fail(EINVAL);
+        if (buffer.type != Type() || !m_streaming) return Fail(EINVAL);
         if (m_done.empty()) return Fail(EAGAIN);
+        if (MultiPlanar() && buffer.length < m_planes) return Fail(EINVAL);
         const Done done = m_done.front();
         m_done.pop_front();
         m_state[done.index] = State::APPLICATION;
         buffer.index = done.index;
-        buffer.bytesused = done.used;
+        if (MultiPlanar()) {
+            buffer.length = m_planes;
+            for (uint32_t p = 0; p < m_planes; ++p) buffer.m.planes[p].bytesused = done.used[p];
+        } else {
+            buffer.bytesused = done.used[0];
+        }
         buffer.flags = done.flags | V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
         buffer.timestamp = done.stamp;
-        buffer.sequence = m_sequence++;
-        buffer.field = V4L2_FIELD_NONE;
+        buffer.sequence = done.sequence;
+        buffer.field = done.field;
         return 0;
     }
     int StreamOn(int type) {
-        if (type != V4L2_BUF_TYPE_VIDEO_CAPTURE || m_state.empty()) return Fail(EINVAL);
-        if (!m_streaming) ++stream_ons;
+        if (static_cast<uint32_t>(type) != Type() || m_state.empty()) return Fail(EINVAL);
+        if (!m_streaming) ++stream_ons, m_fields = 0;
         m_streaming = true;
         return 0;
     }
@@ -363,12 +428,16 @@ private:
     uint32_t m_input = 0;
     v4l2_dv_timings m_current = Timings(640, 480, 60);
     v4l2_pix_format m_format{};
+    uint32_t m_field = V4L2_FIELD_NONE;
+    uint32_t m_planes = 1;
+    uint32_t m_lines[2] = {0, 0};
+    uint32_t m_sizes[2] = {0, 0};
     std::vector<State> m_state;
-    std::vector<std::vector<uint8_t>> m_memory;
+    std::vector<std::vector<std::vector<uint8_t>>> m_memory;  // each buffer's planes
     std::deque<Done> m_done;
     int m_mapped = 0;
     bool m_streaming = false;
-    uint32_t m_sequence = 0;
+    uint32_t m_fields = 0;  // buffers filled since the stream started
     bool m_subscribed = false;
     std::deque<uint32_t> m_events;
 };

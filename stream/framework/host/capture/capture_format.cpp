@@ -11,9 +11,9 @@
 namespace capture_format {
 
 const std::vector<uint32_t>& Preferred() {
-    static const std::vector<uint32_t> formats = {V4L2_PIX_FMT_NV12,   V4L2_PIX_FMT_NV21,
-                                                  V4L2_PIX_FMT_YUYV,   V4L2_PIX_FMT_UYVY,
-                                                  V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_YVU420};
+    static const std::vector<uint32_t> formats = {
+        V4L2_PIX_FMT_NV12, V4L2_PIX_FMT_NV12M,  V4L2_PIX_FMT_NV21,  V4L2_PIX_FMT_YUYV,
+        V4L2_PIX_FMT_UYVY, V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_YVU420};
     return formats;
 }
 
@@ -22,9 +22,12 @@ bool IsTaken(uint32_t fourcc) {
     return std::find(formats.begin(), formats.end(), fourcc) != formats.end();
 }
 
+uint32_t PlanesOf(uint32_t fourcc) { return fourcc == V4L2_PIX_FMT_NV12M ? 2 : 1; }
+
 namespace {
 
-// Bytes of the luma plane (or of the packed picture) and of the chroma that follows it.
+// Bytes of the luma plane (or of the packed picture) and of the chroma that
+// follows it, in the same plane or (NV12M) in the second.
 bool Planes(const Layout& layout, size_t& first, size_t& rest) {
     if (layout.width < 2 || layout.height < 2 || layout.width % 2 != 0 || layout.height % 2 != 0)
         return false;
@@ -37,6 +40,11 @@ bool Planes(const Layout& layout, size_t& first, size_t& rest) {
         if (line < width) return false;
         first = line * height;
         rest = line * height / 2;
+        return true;
+    case V4L2_PIX_FMT_NV12M:
+        if (line < width || layout.chroma_bytes_per_line < width) return false;
+        first = line * height;
+        rest = layout.chroma_bytes_per_line * height / 2;
         return true;
     case V4L2_PIX_FMT_YUYV:
     case V4L2_PIX_FMT_UYVY:
@@ -57,25 +65,38 @@ bool Planes(const Layout& layout, size_t& first, size_t& rest) {
 
 }  // namespace
 
-size_t FrameBytes(const Layout& layout) {
+PlaneBytes BytesOf(const Layout& layout) {
+    PlaneBytes bytes;
     size_t first = 0;
     size_t rest = 0;
-    return Planes(layout, first, rest) ? first + rest : 0;
+    if (!Planes(layout, first, rest)) return bytes;
+    bytes.plane[0] = first;
+    bytes.plane[PlanesOf(layout.fourcc) - 1] += rest;
+    return bytes;
 }
 
-bool ToNv12(const Layout& layout, const uint8_t* frame, size_t size, const Nv12Target& target) {
-    size_t first = 0;
-    size_t rest = 0;
-    if (!Planes(layout, first, rest) || size < first + rest) return false;
+bool Holds(const Layout& layout, const Frame& frame) {
+    const PlaneBytes bytes = BytesOf(layout);
+    return bytes.Total() > 0 && frame.size[0] >= bytes.plane[0] && frame.size[1] >= bytes.plane[1];
+}
+
+bool ToNv12(const Layout& layout, const Frame& in, const Nv12Target& target) {
+    if (!Holds(layout, in)) return false;
+    const uint8_t* frame = in.plane[0];
     const int line = static_cast<int>(layout.bytes_per_line);
     const int w = layout.width;
     const int h = layout.height;
-    const uint8_t* second = frame + first;
+    const uint8_t* second = frame + line * static_cast<size_t>(h);
     int result = -1;
     switch (layout.fourcc) {
     case V4L2_PIX_FMT_NV12:
         result = libyuv::NV12Copy(frame, line, second, line, target.y, target.y_stride, target.uv,
                                   target.uv_stride, w, h);
+        break;
+    case V4L2_PIX_FMT_NV12M:
+        result = libyuv::NV12Copy(frame, line, in.plane[1],
+                                  static_cast<int>(layout.chroma_bytes_per_line), target.y,
+                                  target.y_stride, target.uv, target.uv_stride, w, h);
         break;
     case V4L2_PIX_FMT_NV21:
         result = libyuv::NV21ToNV12(frame, line, second, line, target.y, target.y_stride, target.uv,
@@ -91,7 +112,7 @@ bool ToNv12(const Layout& layout, const uint8_t* frame, size_t size, const Nv12T
         break;
     case V4L2_PIX_FMT_YUV420:
     case V4L2_PIX_FMT_YVU420: {
-        const uint8_t* third = second + rest / 2;
+        const uint8_t* third = second + (line / 2) * static_cast<size_t>(h / 2);
         const bool yv12 = layout.fourcc == V4L2_PIX_FMT_YVU420;
         result = libyuv::I420ToNV12(frame, line, yv12 ? third : second, line / 2,
                                     yv12 ? second : third, line / 2, target.y, target.y_stride,

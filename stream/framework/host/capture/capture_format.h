@@ -12,21 +12,39 @@
 // to NV12 with libyuv.
 namespace capture_format {
 
-// V4L2 fourccs: NV12, NV21, YUYV, UYVY, YU12 (I420), YV12.
+// V4L2 fourccs: NV12, NV12M (its two planes apart), NV21, YUYV, UYVY, YU12
+// (I420), YV12.
 const std::vector<uint32_t>& Preferred();
 bool IsTaken(uint32_t fourcc);
+// The planes (buffers of their own) a format comes in: 2 for NV12M, else 1.
+uint32_t PlanesOf(uint32_t fourcc);
 
-// How one frame of a format lies in a single-planar buffer.
+// How one frame of a format lies in its buffer's planes.
 struct Layout {
     uint32_t fourcc = 0;
     int width = 0;
     int height = 0;
-    uint32_t bytes_per_line = 0;  // of the first plane
+    uint32_t bytes_per_line = 0;         // of the first plane
+    uint32_t chroma_bytes_per_line = 0;  // of NV12M's second plane
 };
 
-// Bytes a whole frame takes in the buffer; 0 when the layout is not one the
-// encoder takes (odd size, lines too short for the width, unknown format).
-size_t FrameBytes(const Layout& layout);
+// Bytes a whole frame takes in each plane; 0 for each when the layout is not
+// one the encoder takes (odd size, lines too short for the width, unknown format).
+struct PlaneBytes {
+    size_t plane[2] = {0, 0};
+    size_t Total() const { return plane[0] + plane[1]; }
+};
+PlaneBytes BytesOf(const Layout& layout);
+inline size_t FrameBytes(const Layout& layout) { return BytesOf(layout).Total(); }
+
+// A frame as the driver gave it: its planes' bytes.
+struct Frame {
+    const uint8_t* plane[2] = {nullptr, nullptr};
+    size_t size[2] = {0, 0};
+    size_t Size() const { return size[0] + size[1]; }
+};
+// The frame holds a whole picture of the layout.
+bool Holds(const Layout& layout, const Frame& frame);
 
 // One NV12 picture to write into.
 struct Nv12Target {
@@ -36,9 +54,17 @@ struct Nv12Target {
     int uv_stride;
 };
 
-// Converts a frame of `size` bytes into NV12 of the same size; false (nothing
-// written) when the bytes do not hold a whole frame of the layout.
-bool ToNv12(const Layout& layout, const uint8_t* frame, size_t size, const Nv12Target& target);
+// Converts a frame into NV12 of the same size; false (nothing written) when
+// its bytes do not hold a whole frame of the layout.
+bool ToNv12(const Layout& layout, const Frame& frame, const Nv12Target& target);
+// The same for a frame in one plane of `size` bytes.
+inline bool ToNv12(const Layout& layout, const uint8_t* data, size_t size,
+                   const Nv12Target& target) {
+    Frame frame;
+    frame.plane[0] = data;
+    frame.size[0] = size;
+    return ToNv12(layout, frame, target);
+}
 
 // What the driver reports (V4L2 colorspace, Y'CbCr encoding, quantization)
 // as the stream's colour space; defaults resolved as the V4L2 rules give them.

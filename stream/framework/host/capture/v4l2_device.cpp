@@ -33,15 +33,16 @@ Status V4l2Device::Open(const std::string& path, int input, const std::vector<ui
     Status status = m_node.Open(path);
     if (status != Status::SUCCESS) return status;
     const uint32_t caps = m_node.Caps();
-    if ((caps & V4L2_CAP_VIDEO_CAPTURE) == 0)
+    if ((caps & (V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_VIDEO_CAPTURE_MPLANE)) == 0)
         status = m_node.Refuse(
-            (caps & V4L2_CAP_VIDEO_CAPTURE_MPLANE) != 0
-                ? "offers only the multi-planar capture interface, which the encoder does not take"
-                : V4l2Text("not a video capture device (capabilities 0x%08x: an output or "
-                           "another kind of node)",
-                           caps));
+            V4l2Text("not a video capture device (capabilities 0x%08x: an output or "
+                     "another kind of node)",
+                     caps));
     else if ((caps & V4L2_CAP_STREAMING) == 0)
         status = m_node.Refuse("cannot stream through mapped buffers");
+    else
+        m_queue.emplace(m_node, V4l2Queue::Direction::CAPTURE,
+                        (caps & V4L2_CAP_VIDEO_CAPTURE) == 0);
     if (status == Status::SUCCESS) status = ChooseInput(input);
     m_edid = status == Status::SUCCESS && m_dv_timings ? WriteEdid(edid) : Edid::NONE;
     // The EDID asked for must be the one the source reads.
@@ -102,11 +103,13 @@ Status V4l2Device::ChooseInput(int wanted) {
 
 Status V4l2Device::ChooseFormat() {
     std::vector<uint32_t> offered;
-    const Status status = m_queue.EnumFormats(offered);
+    const Status status = m_queue->EnumFormats(offered);
     if (status != Status::SUCCESS) return status;
+    // A format of two planes comes only through the multi-planar interface.
     for (uint32_t fourcc : capture_format::Preferred())
         for (uint32_t candidate : offered)
-            if (candidate == fourcc) {
+            if (candidate == fourcc &&
+                (m_queue->MultiPlanar() || capture_format::PlanesOf(fourcc) == 1)) {
                 m_fourcc = fourcc;
                 return Status::SUCCESS;
             }
@@ -146,9 +149,10 @@ V4l2Device::Edid V4l2Device::WriteEdid(const std::vector<uint8_t>& given) {
 }
 
 std::string V4l2Device::Describe() const {
-    return V4l2Text("driver %s, input %u \"%s\"%s, %s", m_node.Driver().c_str(), m_input,
+    return V4l2Text("driver %s, input %u \"%s\"%s, %s%s", m_node.Driver().c_str(), m_input,
                     m_input_name.c_str(), m_dv_timings ? " (DV timings)" : "",
-                    FourccName(m_fourcc).c_str());
+                    FourccName(m_fourcc).c_str(),
+                    m_queue && m_queue->MultiPlanar() ? " (multi-planar)" : "");
 }
 
 V4l2Device::Signal V4l2Device::FromStatus(uint32_t status) const {
@@ -213,7 +217,7 @@ Status V4l2Device::Start(int width, int height) {
     status = SetFormat(width, height);
     if (status == Status::SUCCESS && fps == 0) {
         v4l2_streamparm parameters{};
-        parameters.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        parameters.type = m_queue->Type();
         const v4l2_fract& period = parameters.parm.capture.timeperframe;
         if (m_node.CallQuietly(VIDIOC_G_PARM, &parameters) &&
             (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) != 0 &&
@@ -222,7 +226,7 @@ Status V4l2Device::Start(int width, int height) {
     }
     m_format.fps = fps;
     if (status == Status::SUCCESS) status = QueueBuffers();
-    if (status == Status::SUCCESS) status = m_queue.StreamOn();
+    if (status == Status::SUCCESS) status = m_queue->StreamOn();
     if (status != Status::SUCCESS) Stop();  // the reason stays on the node
     return status;
 }
@@ -233,18 +237,25 @@ Status V4l2Device::SetFormat(int width, int height) {
     format.width = static_cast<uint32_t>(width);
     format.height = static_cast<uint32_t>(height);
     format.field = V4L2_FIELD_NONE;
-    Status status = m_queue.SetFormat(format);
+    Status status = m_queue->SetFormat(format);
     if (status != Status::SUCCESS) return status;
     if (!capture_format::IsTaken(format.fourcc))
         return m_node.Refuse("the driver gives " + FourccName(format.fourcc) + " instead of " +
                              FourccName(m_fourcc));
+    const uint32_t planes = capture_format::PlanesOf(format.fourcc);
+    if (m_queue->MultiPlanar() && format.planes != planes)
+        return m_node.Refuse(V4l2Text("the driver gives %s in %u planes, not %u",
+                                      FourccName(format.fourcc).c_str(), format.planes, planes));
     capture_format::Layout layout{format.fourcc, static_cast<int>(format.width),
-                                  static_cast<int>(format.height), format.plane[0].bytes_per_line};
+                                  static_cast<int>(format.height), format.plane[0].bytes_per_line,
+                                  planes > 1 ? format.plane[1].bytes_per_line : 0};
     if (layout.bytes_per_line == 0)  // some drivers leave it to the application
         layout.bytes_per_line =
             format.fourcc == V4L2_PIX_FMT_YUYV || format.fourcc == V4L2_PIX_FMT_UYVY
                 ? 2 * format.width
                 : format.width;
+    if (planes > 1 && layout.chroma_bytes_per_line == 0)
+        layout.chroma_bytes_per_line = layout.bytes_per_line;
     m_format.layout = layout;
     m_format.frame_bytes = capture_format::FrameBytes(layout);
     if (m_format.frame_bytes == 0)
@@ -257,21 +268,30 @@ Status V4l2Device::SetFormat(int width, int height) {
 }
 
 Status V4l2Device::QueueBuffers() {
-    Status status = m_queue.Allocate(BUFFER_COUNT, 2);
-    for (uint32_t index = 0; status == Status::SUCCESS && index < m_queue.Count(); ++index) {
-        const size_t length = m_queue.Map(index, 0).length;
-        if (length < m_format.frame_bytes)
-            return m_node.Refuse(V4l2Text("buffer %u holds %zu bytes, less than a frame's %zu",
-                                          index, length, m_format.frame_bytes));
-        status = m_queue.Queue(index);
+    Status status = m_queue->Allocate(BUFFER_COUNT, 2);
+    const capture_format::PlaneBytes needed = capture_format::BytesOf(m_format.layout);
+    if (status == Status::SUCCESS && m_queue->PlaneCount() != capture_format::PlanesOf(m_format.layout.fourcc))
+        return m_node.Refuse(V4l2Text("its buffers have %u planes, not %u", m_queue->PlaneCount(),
+                                      capture_format::PlanesOf(m_format.layout.fourcc)));
+    for (uint32_t index = 0; status == Status::SUCCESS && index < m_queue->Count(); ++index) {
+        for (uint32_t plane = 0; plane < m_queue->PlaneCount(); ++plane) {
+            const size_t length = m_queue->Map(index, plane).length;
+            if (length < needed.plane[plane])
+                return m_node.Refuse(V4l2Text("buffer %u holds %zu bytes in plane %u, less than "
+                                              "a frame's %zu",
+                                              index, length, plane, needed.plane[plane]));
+        }
+        status = m_queue->Queue(index);
     }
     return status;
 }
 
-void V4l2Device::Stop() { m_queue.Release(); }
+void V4l2Device::Stop() {
+    if (m_queue) m_queue->Release();
+}
 
 void V4l2Device::Close() {
-    Stop();
+    m_queue.reset();
     m_node.Close();
     m_events = false;
     m_have_queried = false;
@@ -279,7 +299,7 @@ void V4l2Device::Close() {
 
 V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame, Clock::time_point now) {
     V4l2Queue::Buffer buffer;
-    switch (m_queue.Dequeue(buffer)) {
+    switch (m_queue->Dequeue(buffer)) {
     case V4l2Queue::Dequeued::BUFFER: break;
     case V4l2Queue::Dequeued::NONE: return Dequeued::NONE;
     case V4l2Queue::Dequeued::LAST:
@@ -288,8 +308,11 @@ V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame, Clock::time_point now) {
     case V4l2Queue::Dequeued::FAILED: return m_node.Gone() ? Dequeued::GONE : Dequeued::FAILED;
     }
     frame.index = buffer.index;
-    frame.data = m_queue.Map(buffer.index, 0).data;
-    frame.size = buffer.used[0];
+    frame.data = capture_format::Frame{};
+    for (uint32_t plane = 0; plane < m_queue->PlaneCount() && plane < 2; ++plane) {
+        frame.data.plane[plane] = m_queue->Map(buffer.index, plane).data;
+        frame.data.size[plane] = buffer.used[plane];
+    }
     frame.error = (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0;
     frame.driver_time =
         (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
@@ -300,7 +323,7 @@ V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame, Clock::time_point now) {
     return Dequeued::FRAME;
 }
 
-Status V4l2Device::Requeue(const Frame& frame) { return m_queue.Queue(frame.index); }
+Status V4l2Device::Requeue(const Frame& frame) { return m_queue->Queue(frame.index); }
 
 V4l2Device::Events V4l2Device::TakeEvents() {
     Events result = Events::NONE;

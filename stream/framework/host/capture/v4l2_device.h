@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,8 +39,7 @@ public:
     };
 
     struct Frame {
-        const uint8_t* data = nullptr;
-        size_t size = 0;
+        capture_format::Frame data;
         Clock::time_point time;    // the driver's time stamp, or the dequeue time
         bool driver_time = false;  // the driver gave a monotonic time stamp
         bool error = false;        // the driver flagged the buffer as bad
@@ -70,7 +70,7 @@ public:
     void Close();
     bool IsOpen() const { return m_node.IsOpen(); }
     int Descriptor() const { return m_node.Descriptor(); }
-    // "input 3 "HDMI 0" (DV timings), driver vivid"
+    // "driver vivid, input 3 "HDMI 0" (DV timings), NV12"
     std::string Describe() const;
     bool HasDvTimings() const { return m_dv_timings; }
     bool HasEvents() const { return m_events; }
@@ -88,9 +88,9 @@ public:
     // for width x height), the format, and streams with mmap buffers.
     Status Start(int width, int height);
     void Stop();
-    bool IsStreaming() const { return m_queue.IsStreaming(); }
+    bool IsStreaming() const { return m_queue && m_queue->IsStreaming(); }
     const Format& GetFormat() const { return m_format; }
-    size_t BufferCount() const { return m_queue.Count(); }
+    size_t BufferCount() const { return m_queue ? m_queue->Count() : 0; }
     // The timings were queried and differ from those being captured.
     bool TimingsChanged() const;
 
@@ -114,7 +114,8 @@ private:
     Signal FromStatus(uint32_t status) const;
 
     V4l2Node m_node;
-    V4l2Queue m_queue{m_node, V4l2Queue::Direction::CAPTURE, false};
+    // Single-planar, or multi-planar where the device offers only that.
+    std::optional<V4l2Queue> m_queue;
     uint32_t m_input = 0;
     std::string m_input_name;
     bool m_dv_timings = false;

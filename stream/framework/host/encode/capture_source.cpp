@@ -245,7 +245,8 @@ void CaptureSource::DropShort(const V4l2Device::Frame& frame, Clock::time_point 
     ++m_counts.short_frames;
     if (const uint64_t due = m_short_log.Count(1, now))
         Log::Instance().Warnf("%s: dropped %llu frames too short to convert (%zu bytes of %zu)",
-                              Where().c_str(), U(due), frame.size, m_device.GetFormat().frame_bytes);
+                              Where().c_str(), U(due), frame.data.Size(),
+                              m_device.GetFormat().frame_bytes);
 }
 
 bool CaptureSource::GiveBack(const V4l2Device::Frame& frame, Clock::time_point now) {
@@ -282,7 +283,8 @@ int64_t CaptureSource::SlotOf(Clock::time_point stamp) const {
 void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now) {
     ++m_counts.captured;
     // A frame too short to convert is no picture: the stall check sees it so.
-    if (frame.size < m_device.GetFormat().frame_bytes) return DropShort(frame, now);
+    if (!capture_format::Holds(m_device.GetFormat().layout, frame.data))
+        return DropShort(frame, now);
     m_last_frame = now;
     const Clock::time_point stamp = Stamp(frame, now);
     bool anchored = m_anchored && !m_lost;
@@ -339,12 +341,11 @@ bool CaptureSource::Fit(const V4l2Device::Frame& frame) {
     uint8_t* y = m_picture.data();
     uint8_t* uv = y + static_cast<size_t>(width) * height;
     if (layout.width == width && layout.height == height)
-        return capture_format::ToNv12(layout, frame.data, frame.size, {y, width, uv, width});
+        return capture_format::ToNv12(layout, frame.data, {y, width, uv, width});
     m_converted.resize(static_cast<size_t>(layout.width) * layout.height * 3 / 2);
     uint8_t* cy = m_converted.data();
     uint8_t* cuv = cy + static_cast<size_t>(layout.width) * layout.height;
-    if (!capture_format::ToNv12(layout, frame.data, frame.size,
-                                {cy, layout.width, cuv, layout.width}))
+    if (!capture_format::ToNv12(layout, frame.data, {cy, layout.width, cuv, layout.width}))
         return false;
     return libyuv::NV12Scale(cy, layout.width, cuv, layout.width, layout.width, layout.height, y,
                              width, uv, width, width, height, libyuv::kFilterBox) == 0;
