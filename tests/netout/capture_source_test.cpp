@@ -7,6 +7,7 @@
 // ready is handed to the source.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <functional>
 #include <map>
@@ -34,6 +35,7 @@ constexpr uint8_t NO_SIGNAL_LUMA = 40;  // the no-signal picture's background, s
 struct Picture {
     int64_t slot;
     uint8_t luma;  // of its corner: a frame's own, or the no-signal picture's
+    std::array<uint8_t, 4> lines;  // at lines 20 and 21, and 20 and 19 from the bottom
     ColorSpace colours;
     Clock::time_point made;
 };
@@ -59,7 +61,8 @@ public:
         for (Clock::duration at = from; at < to; at += period, ++i)
             At(at, [this, at, i, skew, flags, bytes] { device.SendFrame(m_start + at + skew, Luma(i), flags, bytes); });
     }
-    static uint8_t Luma(int frame) { return static_cast<uint8_t>(60 + frame % 150); }
+    uint8_t Luma(int frame) const { return luma >= 0 ? static_cast<uint8_t>(luma) : static_cast<uint8_t>(60 + frame % 150); }
+    int luma = -1;  // every frame's, when set
 
     // Opens the source and runs the loop for `length`.
     void Run(Clock::duration length) {
@@ -119,7 +122,13 @@ private:
         }
     }
     void Take(const SourcePicture& picture) {
-        pictures.push_back({picture.slot, picture.picture.y[picture.picture.y_stride + 1], picture.color_space,
+        const uint8_t* y = picture.picture.y;
+        const int stride = picture.picture.y_stride;
+        const int bottom = settings.height - 20;
+        pictures.push_back({picture.slot,
+                            y[stride + 1],
+                            {y[20 * stride + 1], y[21 * stride + 1], y[bottom * stride + 1], y[(bottom + 1) * stride + 1]},
+                            picture.color_space,
                             picture.made});
     }
 
@@ -365,7 +374,7 @@ const std::vector<Row> ROWS = {
      [](const CaptureRun& run) {
          ExpectEverySlotOnce(run);
          EXPECT_EQ(Lines(run, "capturing 320x180 NM12 at 60.00 fps"), 1u);
-         for (const Picture& picture : run.pictures) EXPECT_GE(picture.luma, CaptureRun::Luma(0));
+         for (const Picture& picture : run.pictures) EXPECT_GE(picture.luma, run.Luma(0));
          EXPECT_GE(run.pictures.size(), 59u);
      }},
     {"MultiPlanarNv12InOnePlane",
@@ -404,6 +413,85 @@ const std::vector<Row> ROWS = {
      }},
 };
 
+// A source of 160x180 interlaced frames streamed at their own size, each
+// frame's top field of luma 100 and its bottom field 140, in `field` order:
+// `lines` is what every picture must show at lines 20 and 21, and 20 and 19
+// from the bottom (woven: 100 then 140; blended: 120).
+Row Interlaced(const char* name, uint32_t field, std::array<uint8_t, 4> lines, const char* said) {
+    return {name,
+            [field](CaptureRun& run) {
+                run.settings.height = 180;
+                run.luma = 100;
+                run.device.interlaced_field = field;
+                run.device.source = ScriptedCapture::Timings(160, 180, 30, true);
+                run.Frames(0ms, 2000ms, field == V4L2_FIELD_ALTERNATE ? 60 : 30);
+            },
+            2s,
+            [lines, said](const CaptureRun& run) {
+                ExpectEverySlotOnce(run);
+                EXPECT_GE(run.pictures.size(), 58u);
+                for (const Picture& picture : run.pictures) EXPECT_EQ(picture.lines, lines) << "slot " << picture.slot;
+                EXPECT_EQ(Lines(run, std::string("capturing 160x180 NV12 at 30.00 fps, Rec.709 limited range, ") + said), 1u);
+                EXPECT_EQ(Lines(run, " 0 slots repeated"), 1u);
+            }};
+}
+
+const std::array<uint8_t, 4> WOVEN = {100, 140, 100, 140};
+const std::vector<Row> FIELD_ROWS = {
+    Interlaced("FieldsAlternate", V4L2_FIELD_ALTERNATE, WOVEN, "interlaced: each frame's two fields woven"),
+    Interlaced("FieldsTopThenBottom", V4L2_FIELD_SEQ_TB, WOVEN, "interlaced: the fields of each buffer woven"),
+    Interlaced("FieldsBottomThenTop", V4L2_FIELD_SEQ_BT, WOVEN, "interlaced: the fields of each buffer woven"),
+    Interlaced("FieldsInterleaved", V4L2_FIELD_INTERLACED, {120, 120, 120, 120},
+               "interlaced: deinterlaced by blending each line with the next"),
+    // Modes the receiver or the encoder cannot take: out of range, not no signal.
+    {"FieldsOfOneParityOnly",
+     [](CaptureRun& run) {
+         run.device.interlaced_field = V4L2_FIELD_TOP;
+         run.device.source = ScriptedCapture::Timings(320, 180, 30, true);
+         run.Frames(0ms, 2000ms, 30);
+     },
+     2s,
+     [](const CaptureRun& run) {
+         EXPECT_EQ(Lines(run, "no picture: out of range: the receiver cannot capture the source's mode: gives the "
+                              "fields in the order TOP, of which no whole frames can be made; the stream goes on "
+                              "with a picture that says \"OUT OF RANGE\""),
+                   1u);
+         ASSERT_FALSE(run.pictures.empty());
+         EXPECT_EQ(run.pictures.back().luma, NO_SIGNAL_LUMA);
+     }},
+    {"ModeTheReceiverRefuses",
+     [](CaptureRun& run) {
+         run.device.set_timings_error = EINVAL;
+         run.Frames(0ms, 2000ms, 60);
+     },
+     2s,
+     [](const CaptureRun& run) {
+         EXPECT_EQ(Lines(run, "no picture: out of range: the receiver cannot capture the source's mode: "
+                              "VIDIOC_S_DV_TIMINGS: (22) Invalid argument"),
+                   1u);
+         EXPECT_EQ(Lines(run, "no picture: "), 1u);
+     }},
+    // The rate and the timings as a receiver measures them.
+    {"ReducedFrameRate",
+     [](CaptureRun& run) {
+         run.device.source.bt.flags = V4L2_DV_FL_REDUCED_FPS;
+         run.Frames(0ms, 1000ms, 60);
+     },
+     1s, [](const CaptureRun& run) { EXPECT_EQ(Lines(run, "capturing 320x180 NV12 at 59.94 fps"), 1u); }},
+    {"PixelClockMeasuredApart",
+     [](CaptureRun& run) {
+         run.Frames(0ms, 4000ms, 60);
+         run.At(1000ms, [&run] { run.device.source.bt.pixelclock += 200000; });
+         run.At(2000ms, [&run] { run.device.source.bt.pixelclock -= 400000; });
+         run.At(3000ms, [&run] { run.device.source.bt.pixelclock += 1000000; });
+     },
+     4s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(run.device.stream_ons, 2) << "restarted for a clock within 250 kHz, or not for one beyond";
+     }},
+};
+
 class CaptureSourceRows : public ::testing::TestWithParam<Row> {};
 
 TEST_P(CaptureSourceRows, KeepOneSteadyStream) {
@@ -419,6 +507,8 @@ TEST_P(CaptureSourceRows, KeepOneSteadyStream) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Scripted, CaptureSourceRows, ::testing::ValuesIn(ROWS),
+                         [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Modes, CaptureSourceRows, ::testing::ValuesIn(FIELD_ROWS),
                          [](const auto& info) { return std::string(info.param.name); });
 
 // Devices the capture cannot take are refused at the start with what they offer.

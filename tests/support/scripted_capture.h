@@ -50,6 +50,7 @@ public:
     // timings the size S_FMT answers and the frame rate G_PARM gives.
     v4l2_dv_timings source = Timings(320, 180, 60);
     int timings_error = 0;
+    int set_timings_error = 0;  // S_DV_TIMINGS refuses with it
     uint32_t colorspace = V4L2_COLORSPACE_REC709;
     // The field order S_FMT answers for interlaced timings. A frame's top
     // field has the luma SendFrame gives, its bottom field 40 more; ALTERNATE
@@ -265,6 +266,7 @@ private:
     }
     int SetTimings(const v4l2_dv_timings& timings) {
         if (!inputs[m_input].dv_timings) return Fail(ENODATA);
+        if (set_timings_error != 0) return Fail(set_timings_error);
         if (Busy()) return Fail(EBUSY);
         m_current = timings;
         return 0;

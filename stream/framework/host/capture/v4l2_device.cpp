@@ -4,24 +4,42 @@
 #include <cstring>
 
 #include "edid.h"
+#include "interlace.h"
 
 namespace {
 
 constexpr uint32_t BUFFER_COUNT = 4;
 constexpr uint32_t MAX_INPUTS = 64;
 
+// A receiver that measures the pixel clock (the ADV76xx do) reports values
+// that differ a little from one query to the next: within this they are one
+// mode, as the kernel's own receivers match them.
+constexpr uint64_t PIXEL_CLOCK_TOLERANCE = 250000;
+
 bool SameTimings(const v4l2_bt_timings& a, const v4l2_bt_timings& b) {
+    const uint64_t clock_apart =
+        a.pixelclock > b.pixelclock ? a.pixelclock - b.pixelclock : b.pixelclock - a.pixelclock;
     return a.width == b.width && a.height == b.height && a.interlaced == b.interlaced &&
-           a.pixelclock == b.pixelclock && a.hfrontporch == b.hfrontporch && a.hsync == b.hsync &&
-           a.hbackporch == b.hbackporch && a.vfrontporch == b.vfrontporch && a.vsync == b.vsync &&
-           a.vbackporch == b.vbackporch;
+           a.polarities == b.polarities && clock_apart <= PIXEL_CLOCK_TOLERANCE &&
+           a.hfrontporch == b.hfrontporch && a.hsync == b.hsync && a.hbackporch == b.hbackporch &&
+           a.vfrontporch == b.vfrontporch && a.vsync == b.vsync && a.vbackporch == b.vbackporch &&
+           (a.flags & V4L2_DV_FL_REDUCED_FPS) == (b.flags & V4L2_DV_FL_REDUCED_FPS) &&
+           (!a.interlaced ||
+            (a.il_vfrontporch == b.il_vfrontporch && a.il_vsync == b.il_vsync &&
+             a.il_vbackporch == b.il_vbackporch));
 }
 
 double FrameRate(const v4l2_bt_timings& bt) {
     const double total =
         static_cast<double>(V4L2_DV_BT_FRAME_WIDTH(&bt)) * V4L2_DV_BT_FRAME_HEIGHT(&bt);
-    return total > 0 ? static_cast<double>(bt.pixelclock) / total : 0;
+    if (total <= 0) return 0;
+    // 59.94 Hz and its kin: the CEA rate slowed by 1000/1001.
+    const double slowed = (bt.flags & V4L2_DV_FL_REDUCED_FPS) != 0 ? 1000.0 / 1001.0 : 1.0;
+    return static_cast<double>(bt.pixelclock) / total * slowed;
 }
+
+// A failed call that says the device will not take what was asked.
+bool Refused(int error) { return error == EINVAL || error == ERANGE; }
 
 }  // namespace
 
@@ -203,18 +221,23 @@ bool V4l2Device::TimingsChanged() const {
 Status V4l2Device::Start(int width, int height) {
     Stop();
     m_node.ClearError();
+    m_out_of_range = false;
     double fps = 0;
     Status status = Status::SUCCESS;
+    bool interlaced = false;
     if (m_dv_timings && m_have_queried) {
         v4l2_dv_timings timings = m_queried;
-        if (!m_node.Call(VIDIOC_S_DV_TIMINGS, &timings, "VIDIOC_S_DV_TIMINGS"))
+        if (!m_node.Call(VIDIOC_S_DV_TIMINGS, &timings, "VIDIOC_S_DV_TIMINGS")) {
+            m_out_of_range = Refused(m_node.LastErrno());
             return Status::FAILURE_SYSCALL;
+        }
         m_current = m_queried;
         width = static_cast<int>(m_current.bt.width);
         height = static_cast<int>(m_current.bt.height);
         fps = FrameRate(m_current.bt);
+        interlaced = m_current.bt.interlaced != 0;
     }
-    status = SetFormat(width, height);
+    status = SetFormat(width, height, interlaced);
     if (status == Status::SUCCESS && fps == 0) {
         v4l2_streamparm parameters{};
         parameters.type = m_queue->Type();
@@ -231,17 +254,33 @@ Status V4l2Device::Start(int width, int height) {
     return status;
 }
 
-Status V4l2Device::SetFormat(int width, int height) {
+Status V4l2Device::SetFormat(int width, int height, bool interlaced) {
     V4l2Queue::Format format;
     format.fourcc = m_fourcc;
     format.width = static_cast<uint32_t>(width);
     format.height = static_cast<uint32_t>(height);
-    format.field = V4L2_FIELD_NONE;
-    Status status = m_queue->SetFormat(format);
-    if (status != Status::SUCCESS) return status;
+    // Interlaced timings: the order of the fields is the driver's to say.
+    format.field = interlaced ? V4L2_FIELD_ANY : V4L2_FIELD_NONE;
+    if (m_queue->SetFormat(format) != Status::SUCCESS) {
+        m_out_of_range = Refused(m_node.LastErrno());
+        return Status::FAILURE_SYSCALL;
+    }
+    // What follows is a mode the encoder cannot take from this device.
+    m_out_of_range = true;
     if (!capture_format::IsTaken(format.fourcc))
         return m_node.Refuse("the driver gives " + FourccName(format.fourcc) + " instead of " +
                              FourccName(m_fourcc));
+    if (format.field == V4L2_FIELD_ANY) format.field = V4L2_FIELD_NONE;  // an older driver's answer
+    if (!interlace::IsTaken(format.field))
+        return m_node.Refuse(V4l2Text("gives the fields in the order %s, of which no whole "
+                                      "frames can be made",
+                                      interlace::FieldName(format.field)));
+    const int frame_height = static_cast<int>(format.height) *
+                             (format.field == V4L2_FIELD_ALTERNATE ? 2 : 1);
+    if (format.field != V4L2_FIELD_NONE && frame_height % 4 != 0)
+        return m_node.Refuse(V4l2Text("gives interlaced frames of %d lines, which have fields of "
+                                      "an odd number of lines",
+                                      frame_height));
     const uint32_t planes = capture_format::PlanesOf(format.fourcc);
     if (m_queue->MultiPlanar() && format.planes != planes)
         return m_node.Refuse(V4l2Text("the driver gives %s in %u planes, not %u",
@@ -262,8 +301,11 @@ Status V4l2Device::SetFormat(int width, int height) {
         return m_node.Refuse(V4l2Text("cannot take %ux%u %s frames with %u bytes per line",
                                       format.width, format.height,
                                       FourccName(format.fourcc).c_str(), layout.bytes_per_line));
+    m_format.field = format.field;
+    m_format.frame_height = frame_height;
     m_format.color_space =
         capture_format::FromV4l2(format.colorspace, format.ycbcr_enc, format.quantization);
+    m_out_of_range = false;
     return Status::SUCCESS;
 }
 
@@ -314,6 +356,8 @@ V4l2Device::Dequeued V4l2Device::Dequeue(Frame& frame, Clock::time_point now) {
         frame.data.size[plane] = buffer.used[plane];
     }
     frame.error = (buffer.flags & V4L2_BUF_FLAG_ERROR) != 0;
+    frame.field = buffer.field;
+    frame.sequence = buffer.sequence;
     frame.driver_time =
         (buffer.flags & V4L2_BUF_FLAG_TIMESTAMP_MASK) == V4L2_BUF_FLAG_TIMESTAMP_MONOTONIC;
     frame.time = frame.driver_time

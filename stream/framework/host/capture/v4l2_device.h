@@ -32,7 +32,9 @@ public:
 
     // The format being captured, once streaming.
     struct Format {
-        capture_format::Layout layout;
+        capture_format::Layout layout;  // of one buffer: a field for ALTERNATE
+        uint32_t field = V4L2_FIELD_NONE;
+        int frame_height = 0;  // the height of a whole frame
         size_t frame_bytes = 0;
         ColorSpace color_space = CS_UNKNOWN;
         double fps = 0;  // the source's frame rate; 0 when the device does not say
@@ -44,6 +46,8 @@ public:
         bool driver_time = false;  // the driver gave a monotonic time stamp
         bool error = false;        // the driver flagged the buffer as bad
         uint32_t index = 0;
+        uint32_t field = V4L2_FIELD_NONE;  // TOP or BOTTOM for ALTERNATE
+        uint32_t sequence = 0;
     };
 
     enum class Dequeued { FRAME, NONE, GONE, FAILED };
@@ -87,6 +91,9 @@ public:
     // Sets the timings just queried (an input with DV timings; otherwise asks
     // for width x height), the format, and streams with mmap buffers.
     Status Start(int width, int height);
+    // The last Start failed because the device would not take the mode or
+    // gave a format the encoder cannot take: the source is out of its range.
+    bool OutOfRange() const { return m_out_of_range; }
     void Stop();
     bool IsStreaming() const { return m_queue && m_queue->IsStreaming(); }
     const Format& GetFormat() const { return m_format; }
@@ -109,7 +116,7 @@ private:
     Status ChooseInput(int wanted);
     Status ChooseFormat();
     Edid WriteEdid(const std::vector<uint8_t>& given);
-    Status SetFormat(int width, int height);
+    Status SetFormat(int width, int height, bool interlaced);
     Status QueueBuffers();
     Signal FromStatus(uint32_t status) const;
 
@@ -125,6 +132,7 @@ private:
     uint32_t m_fourcc = 0;
     v4l2_dv_timings m_queried{};
     bool m_have_queried = false;
+    bool m_out_of_range = false;
     v4l2_dv_timings m_current{};
     Format m_format;
 };

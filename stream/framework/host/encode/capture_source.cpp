@@ -112,6 +112,9 @@ void CaptureSource::Connect(Clock::time_point now) {
         return Lose(LossOf(signal), "the input says so (" + m_device.Error() + ")", now);
     if (m_device.Start(m_settings.width, m_settings.height) != Status::SUCCESS) {
         if (m_device.Gone()) return Gone(now);
+        if (m_device.OutOfRange())
+            return Lose(PictureLoss::OUT_OF_RANGE,
+                        "the receiver cannot capture the source's mode: " + m_device.Error(), now);
         return Lose(PictureLoss::NO_SIGNAL, "cannot capture: " + m_device.Error(), now);
     }
     // The picture comes back with the first frame; until then the slots keep
@@ -121,10 +124,19 @@ void CaptureSource::Connect(Clock::time_point now) {
     m_last_frame = now;
     m_next_check = now + CHECK_LIVE;
     const V4l2Device::Format& format = m_device.GetFormat();
-    char text[160];
-    snprintf(text, sizeof(text), "%dx%d %s at %.2f fps, %s", format.layout.width,
-             format.layout.height, FourccName(format.layout.fourcc).c_str(), format.fps,
-             capture_format::Describe(format.color_space));
+    m_frames.Reset(format.field, format.layout.width, format.frame_height);
+    const char* fields = "";
+    switch (format.field) {
+    case V4L2_FIELD_NONE: break;
+    case V4L2_FIELD_ALTERNATE: fields = ", interlaced: each frame's two fields woven"; break;
+    case V4L2_FIELD_SEQ_TB:
+    case V4L2_FIELD_SEQ_BT: fields = ", interlaced: the fields of each buffer woven"; break;
+    default: fields = ", interlaced: deinterlaced by blending each line with the next"; break;
+    }
+    char text[200];
+    snprintf(text, sizeof(text), "%dx%d %s at %.2f fps, %s%s", format.layout.width,
+             format.frame_height, FourccName(format.layout.fourcc).c_str(), format.fps,
+             capture_format::Describe(format.color_space), fields);
     if (const uint64_t due = m_start_log.Count(text, 1, now))
         Log::Instance().Infof("%s: capturing %s%s", Where().c_str(), text,
                               RepeatCounter::Suffix(due).c_str());
@@ -223,6 +235,7 @@ void CaptureSource::ReadFrames() {
         return Lose(signal == V4l2Device::Signal::PRESENT ? PictureLoss::NO_LOCK : LossOf(signal),
                     "the input says so", now);
     }
+    if (m_device.GetFormat().field == V4L2_FIELD_ALTERNATE) return TakeFields(ready, now);
     // Only the newest is encoded, in its own slot: the others are older
     // pictures of the same or earlier slots, which it takes the place of.
     for (size_t i = 0; i + 1 < ready.size(); ++i) {
@@ -232,6 +245,28 @@ void CaptureSource::ReadFrames() {
     }
     TakeFrame(ready.back(), now);
     GiveBack(ready.back(), now);
+}
+
+void CaptureSource::TakeFields(std::vector<V4l2Device::Frame>& ready, Clock::time_point now) {
+    const capture_format::Layout& layout = m_device.GetFormat().layout;
+    m_converted.resize(static_cast<size_t>(layout.width) * layout.height * 3 / 2);
+    uint8_t* y = m_converted.data();
+    const capture_format::Nv12Target field{y, layout.width, y + layout.width * layout.height,
+                                           layout.width};
+    V4l2Device::Frame newest;
+    uint64_t whole = 0;
+    for (const V4l2Device::Frame& buffer : ready) {
+        // A field is copied out before its buffer goes back.
+        if (!capture_format::ToNv12(layout, buffer.data, field))
+            DropShort(buffer, now);
+        else if (m_frames.Take(y, buffer.field, buffer.sequence, Stamp(buffer, now)))
+            newest = buffer, ++whole;
+        if (!GiveBack(buffer, now)) return;
+    }
+    if (whole == 0) return;
+    m_counts.captured += whole - 1;
+    m_counts.dropped += whole - 1;
+    TakeFrame(newest, now, true);
 }
 
 void CaptureSource::DropBad(Clock::time_point now) {
@@ -280,13 +315,15 @@ int64_t CaptureSource::SlotOf(Clock::time_point stamp) const {
            std::llround(std::chrono::duration<double>(stamp - m_anchor) / m_slots.Period());
 }
 
-void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now) {
+void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now,
+                              bool woven) {
     ++m_counts.captured;
     // A frame too short to convert is no picture: the stall check sees it so.
-    if (!capture_format::Holds(m_device.GetFormat().layout, frame.data))
+    if (!woven && !capture_format::Holds(m_device.GetFormat().layout, frame.data))
         return DropShort(frame, now);
     m_last_frame = now;
-    const Clock::time_point stamp = Stamp(frame, now);
+    // Woven fields: the frame's time is its first field's.
+    const Clock::time_point stamp = woven ? m_frames.Time() : Stamp(frame, now);
     bool anchored = m_anchored && !m_lost;
     int64_t slot = SlotOf(stamp);
     if (anchored) {
@@ -314,7 +351,7 @@ void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point 
             Emit(m_picture, m_next, m_picture_made);
         }
     }
-    if (!Fit(frame)) return DropShort(frame, now);
+    if (!Fit(frame, woven)) return DropShort(frame, now);
     m_streamed = true;
     if (m_lost) {
         m_lost = false;
@@ -334,20 +371,33 @@ void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point 
     Emit(m_picture, slot, stamp);
 }
 
-bool CaptureSource::Fit(const V4l2Device::Frame& frame) {
-    const capture_format::Layout& layout = m_device.GetFormat().layout;
+bool CaptureSource::Fit(const V4l2Device::Frame& frame, bool woven) {
+    const V4l2Device::Format& format = m_device.GetFormat();
+    const capture_format::Layout& layout = format.layout;
+    if (woven) return Scale(m_frames.Frame().data(), layout.width, format.frame_height);
     const int width = m_settings.width;
     const int height = m_settings.height;
     uint8_t* y = m_picture.data();
-    uint8_t* uv = y + static_cast<size_t>(width) * height;
-    if (layout.width == width && layout.height == height)
-        return capture_format::ToNv12(layout, frame.data, {y, width, uv, width});
+    if (m_frames.Progressive() && layout.width == width && layout.height == height)
+        return capture_format::ToNv12(layout, frame.data,
+                                      {y, width, y + static_cast<size_t>(width) * height, width});
     m_converted.resize(static_cast<size_t>(layout.width) * layout.height * 3 / 2);
     uint8_t* cy = m_converted.data();
     uint8_t* cuv = cy + static_cast<size_t>(layout.width) * layout.height;
     if (!capture_format::ToNv12(layout, frame.data, {cy, layout.width, cuv, layout.width}))
         return false;
-    return libyuv::NV12Scale(cy, layout.width, cuv, layout.width, layout.width, layout.height, y,
+    if (m_frames.Progressive()) return Scale(cy, layout.width, layout.height);
+    m_frames.Take(cy, frame.field, frame.sequence, frame.time);
+    return Scale(m_frames.Frame().data(), layout.width, format.frame_height);
+}
+
+bool CaptureSource::Scale(const uint8_t* nv12, int from_width, int from_height) {
+    const int width = m_settings.width;
+    const int height = m_settings.height;
+    uint8_t* y = m_picture.data();
+    uint8_t* uv = y + static_cast<size_t>(width) * height;
+    const uint8_t* from_uv = nv12 + static_cast<size_t>(from_width) * from_height;
+    return libyuv::NV12Scale(nv12, from_width, from_uv, from_width, from_width, from_height, y,
                              width, uv, width, width, height, libyuv::kFilterBox) == 0;
 }
 

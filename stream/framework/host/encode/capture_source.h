@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "frame_source.h"
+#include "interlace.h"
 #include "no_signal_picture.h"
 #include "repeat_counter.h"
 #include "v4l2_device.h"
@@ -62,8 +63,13 @@ private:
     // The frame's driver time stamp, or `now` when the driver gives none or one far off.
     Clock::time_point Stamp(const V4l2Device::Frame& frame, Clock::time_point now);
     int64_t SlotOf(Clock::time_point stamp) const;
-    void TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now);
-    bool Fit(const V4l2Device::Frame& frame);
+    // `woven`: the frame is the one the fields just made, not the buffer's.
+    void TakeFrame(const V4l2Device::Frame& frame, Clock::time_point now, bool woven = false);
+    bool Fit(const V4l2Device::Frame& frame, bool woven);
+    // Scales an NV12 picture into the stream's.
+    bool Scale(const uint8_t* nv12, int width, int height);
+    // Each buffer of fields into the frames they make; the newest whole one taken.
+    void TakeFields(std::vector<V4l2Device::Frame>& ready, Clock::time_point now);
     void CheckSignal(Clock::time_point now);
     void RunDue(Clock::time_point now);
     void Emit(const std::vector<uint8_t>& picture, int64_t slot, Clock::time_point made);
@@ -84,7 +90,8 @@ private:
     std::vector<uint8_t> m_picture;
     Clock::time_point m_picture_made;
     bool m_have_picture = false;
-    std::vector<uint8_t> m_converted;  // a frame in NV12 at its own size, before scaling
+    std::vector<uint8_t> m_converted;  // a buffer in NV12 at its own size, before scaling
+    interlace::Frames m_frames;        // the frames of an interlaced source
     std::vector<uint8_t> m_no_signal;
     std::vector<V4l2Device::Frame> m_ready;  // a batch of frames taken together, kept for reuse
     ColorSpace m_color_space = CS_UNKNOWN;
