@@ -56,6 +56,7 @@ public:
     // field has the luma SendFrame gives, its bottom field 40 more; ALTERNATE
     // sends one field a frame, top first, the two with one sequence number.
     uint32_t interlaced_field = V4L2_FIELD_ALTERNATE;
+    uint32_t fields_lost_at_start = 0;  // an odd count: the first field is a bottom one
     uint32_t quantization = V4L2_QUANTIZATION_DEFAULT;
     uint32_t fps = 30;
 
@@ -402,7 +403,7 @@ private:
     }
     int StreamOn(int type) {
         if (static_cast<uint32_t>(type) != Type() || m_state.empty()) return Fail(EINVAL);
-        if (!m_streaming) ++stream_ons, m_fields = 0;
+        if (!m_streaming) ++stream_ons, m_fields = fields_lost_at_start;
         m_streaming = true;
         return 0;
     }
