@@ -451,6 +451,17 @@ const std::vector<Fault> DEVICE_FAULTS = {
          ExpectLosses(seen, "", 0, 0);
      }),
      nullptr, {{1000ms, SIGNAL_MODE + "4,dv_timings=1920x1080p60"}}},
+    {"HdmiInterlaced", "An interlaced source (1080i, its fields in buffers of their own)", Rig::LISTENING,
+     {"-s", "4", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
+     StreamGoesOn(4, [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, "enc0: " + HDMI_NODE + ": capturing 1920x1080 NV12 at 30.00 fps, Rec.709 "
+                                       "limited range, interlaced: each frame's two fields woven"),
+                   1u)
+             << seen.run.err;
+         ExpectLosses(seen, "", 0, 0);
+         EXPECT_EQ(Count(seen.run.err, " 0 frames too short, 0 no-signal pictures"), 1u) << seen.run.err;
+     }),
+     nullptr, {{-1ms, SIGNAL_MODE + "4,dv_timings=1920x1080i30"}}},
     {"HdmiUnplugged", "The capture device goes away during the run", Rig::LISTENING,
      {"-s", "4", "-p", "PORT"}, HDMI, 0, Out::RUN, nullptr,
      StreamGoesOn(4, [](const Seen& seen) {

@@ -309,12 +309,14 @@ private:
         if (std::find(formats.begin(), formats.end(), pix.pixelformat) == formats.end())
             pix.pixelformat = formats.front();
         const bool interlaced = inputs[m_input].dv_timings && m_current.bt.interlaced;
+        const uint32_t asked_height = pix.height;
         if (inputs[m_input].dv_timings) {  // the timings decide the size
             pix.width = m_current.bt.width;
             pix.height = m_current.bt.height;
         }
         pix.field = interlaced ? interlaced_field : static_cast<uint32_t>(V4L2_FIELD_NONE);
-        if (pix.field == V4L2_FIELD_ALTERNATE) pix.height /= 2;  // the height of a field
+        // A field's lines, as vivid's scaler gives them: what was asked, up to a frame's.
+        if (pix.field == V4L2_FIELD_ALTERNATE) pix.height = std::min(std::max(asked_height, 2u), pix.height);
         const bool packed = pix.pixelformat == V4L2_PIX_FMT_YUYV;
         m_planes = pix.pixelformat == V4L2_PIX_FMT_NV12M ? 2 : 1;
         m_lines[0] = m_lines[1] = packed ? 2 * pix.width : pix.width;

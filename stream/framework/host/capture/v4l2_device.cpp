@@ -261,7 +261,17 @@ Status V4l2Device::SetFormat(int width, int height, bool interlaced) {
     format.height = static_cast<uint32_t>(height);
     // Interlaced timings: the order of the fields is the driver's to say.
     format.field = interlaced ? V4L2_FIELD_ANY : V4L2_FIELD_NONE;
-    if (m_queue->SetFormat(format) != Status::SUCCESS) {
+    bool set = m_queue->SetFormat(format) == Status::SUCCESS;
+    // Fields in buffers of their own: the height asked is a field's, or a
+    // driver that scales gives each field a whole frame's lines.
+    if (set && interlaced && format.field == V4L2_FIELD_ALTERNATE &&
+        format.height != static_cast<uint32_t>(height) / 2) {
+        format.fourcc = m_fourcc;
+        format.width = static_cast<uint32_t>(width);
+        format.height = static_cast<uint32_t>(height) / 2;
+        set = m_queue->SetFormat(format) == Status::SUCCESS;
+    }
+    if (!set) {
         m_out_of_range = Refused(m_node.LastErrno());
         return Status::FAILURE_SYSCALL;
     }
