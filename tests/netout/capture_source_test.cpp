@@ -20,6 +20,7 @@
 #include "edid.h"
 #include "log_capture.h"
 #include "scripted_capture.h"
+#include "tool_runner.h"
 
 namespace {
 
@@ -158,6 +159,14 @@ Clock::duration FirstShowing(const CaptureRun& run, bool no_signal, Clock::durat
         if (SlotTime(picture.slot) >= after && (picture.luma == NO_SIGNAL_LUMA) == no_signal)
             return SlotTime(picture.slot);
     return 1h;
+}
+
+// A 160x90 grey JPEG, as a grabber sends it.
+std::vector<uint8_t> GrayJpeg() {
+    const ToolResult made = RunTool({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "color=c=0x808080:size=160x90", "-frames:v",
+                                     "1", "-c:v", "mjpeg", "-pix_fmt", "yuvj420p", "-f", "image2pipe", "-"});
+    EXPECT_EQ(made.status, 0) << made.err;
+    return std::vector<uint8_t>(made.out.begin(), made.out.end());
 }
 
 struct Row {
@@ -392,6 +401,24 @@ const std::vector<Row> ROWS = {
          EXPECT_EQ(Lines(run, "capturing 320x180 NV12 at 60.00 fps"), 1u);
          EXPECT_GE(run.pictures.size(), 59u);
      }},
+    // A USB grabber of MJPG only: each frame decoded, one that does not decode dropped and counted.
+    {"MjpgOnly",
+     [](CaptureRun& run) {
+         run.device.inputs = {{"Camera", false}};
+         run.device.formats = {V4L2_PIX_FMT_H264, V4L2_PIX_FMT_MJPEG};
+         run.device.jpeg = GrayJpeg();
+         run.Frames(0ms, 3000ms, 15);  // cut frames between whole ones, in slots of their own
+         for (auto at : {1033ms, 1533ms, 2033ms})
+             run.At(at, [&run, at] { run.device.SendFrame(Clock::time_point(std::chrono::hours(1000)) + at, 0, 0, 200); });
+     },
+     3s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "capturing 160x90 MJPG at 30.00 fps, Rec.709 limited range, each frame decoded with libyuv"), 1u);
+         EXPECT_EQ(Lines(run, "dropped 1 MJPG frames that do not decode (the last 200 bytes)"), 1u);
+         EXPECT_EQ(Lines(run, ", 3 bad buffers dropped,"), 1u);
+         for (const Picture& picture : run.pictures) EXPECT_NEAR(picture.luma, 128, 2) << "slot " << picture.slot;
+     }},
     // What reaches the encoder with each picture.
     {"ColoursReachTheEncoder",
      [](CaptureRun& run) {
@@ -533,8 +560,8 @@ TEST(CaptureSourceOpen, RefusesADeviceItCannotTakeAndSaysWhy) {
     };
     const std::vector<Refusal> refusals = {
         {V4L2_CAP_VIDEO_OUTPUT | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_NV12}, "not a video capture device"},
-        {V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_H264},
-         "offers none of the pixel formats the encoder takes (NV12, NM12, NV21, YUYV, UYVY, YU12, YV12); it offers MJPG, H264"},
+        {V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_H264},
+         "offers none of the pixel formats the encoder takes (NV12, NM12, NV21, YUYV, UYVY, YU12, YV12, MJPG); it offers H264"},
         {V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, {V4L2_PIX_FMT_NV12M}, "offers none of the pixel formats"},
         {V4L2_CAP_VIDEO_CAPTURE, {V4L2_PIX_FMT_NV12}, "cannot stream through mapped buffers"},
     };

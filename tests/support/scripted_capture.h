@@ -57,6 +57,7 @@ public:
     // sends one field a frame, top first, the two with one sequence number.
     uint32_t interlaced_field = V4L2_FIELD_ALTERNATE;
     uint32_t fields_lost_at_start = 0;  // an odd count: the first field is a bottom one
+    std::vector<uint8_t> jpeg;  // every MJPG frame
     uint32_t quantization = V4L2_QUANTIZATION_DEFAULT;
     uint32_t fps = 30;
 
@@ -94,6 +95,7 @@ public:
         done.sequence = m_field == V4L2_FIELD_ALTERNATE ? m_fields / 2 : m_fields;
         ++m_fields;
         Fill(m_memory[index], luma, done.field);
+        if (m_format.pixelformat == V4L2_PIX_FMT_MJPEG) bytes = std::min(bytes, jpeg.size());
         for (uint32_t p = 0; p < m_planes; ++p) {
             done.used[p] = static_cast<uint32_t>(std::min(bytes, static_cast<size_t>(m_sizes[p])));
             bytes -= std::min(bytes, static_cast<size_t>(done.used[p]));
@@ -223,6 +225,10 @@ private:
         }
     }
     void Fill(std::vector<std::vector<uint8_t>>& planes, uint8_t luma, uint32_t field) const {
+        if (m_format.pixelformat == V4L2_PIX_FMT_MJPEG) {
+            std::copy(jpeg.begin(), jpeg.begin() + std::min(jpeg.size(), planes[0].size()), planes[0].begin());
+            return;
+        }
         const bool packed = m_format.pixelformat == V4L2_PIX_FMT_YUYV;
         for (auto& plane : planes) std::fill(plane.begin(), plane.end(), 128);
         std::vector<uint8_t>& first = planes[0];

@@ -17,9 +17,13 @@ const std::vector<uint32_t>& Preferred() {
     return formats;
 }
 
+bool IsCompressed(uint32_t fourcc) {
+    return fourcc == V4L2_PIX_FMT_MJPEG || fourcc == V4L2_PIX_FMT_JPEG;
+}
+
 bool IsTaken(uint32_t fourcc) {
     const auto& formats = Preferred();
-    return std::find(formats.begin(), formats.end(), fourcc) != formats.end();
+    return IsCompressed(fourcc) || std::find(formats.begin(), formats.end(), fourcc) != formats.end();
 }
 
 uint32_t PlanesOf(uint32_t fourcc) { return fourcc == V4L2_PIX_FMT_NV12M ? 2 : 1; }
@@ -52,6 +56,11 @@ bool Planes(const Layout& layout, size_t& first, size_t& rest) {
         first = line * height;
         rest = 0;
         return true;
+    case V4L2_PIX_FMT_MJPEG:
+    case V4L2_PIX_FMT_JPEG:
+        first = 1;  // a frame's size is its own
+        rest = 0;
+        return true;
     case V4L2_PIX_FMT_YUV420:
     case V4L2_PIX_FMT_YVU420:
         // Each chroma plane has half the luma's bytes per line.
@@ -61,6 +70,15 @@ bool Planes(const Layout& layout, size_t& first, size_t& rest) {
         return true;
     default: return false;
     }
+}
+
+// A whole JPEG: its start marker first and its end marker last, past any
+// zeros a driver pads the buffer with. libyuv decodes a cut one as if the
+// rest were grey.
+bool WholeJpeg(const uint8_t* data, size_t size) {
+    while (size > 0 && data[size - 1] == 0) --size;
+    return size >= 4 && data[0] == 0xff && data[1] == 0xd8 && data[size - 2] == 0xff &&
+           data[size - 1] == 0xd9;
 }
 
 }  // namespace
@@ -89,6 +107,19 @@ bool ToNv12(const Layout& layout, const Frame& in, const Nv12Target& target) {
     const uint8_t* second = frame + line * static_cast<size_t>(h);
     int result = -1;
     switch (layout.fourcc) {
+    case V4L2_PIX_FMT_MJPEG:
+    case V4L2_PIX_FMT_JPEG: {
+        // A picture of another size would be read as this one's.
+        int jpeg_width = 0;
+        int jpeg_height = 0;
+        if (!WholeJpeg(frame, in.size[0]) ||
+            libyuv::MJPGSize(frame, in.size[0], &jpeg_width, &jpeg_height) != 0 ||
+            jpeg_width != w || jpeg_height != h)
+            return false;
+        result = libyuv::MJPGToNV12(frame, in.size[0], target.y, target.y_stride, target.uv,
+                                    target.uv_stride, w, h, w, h);
+        break;
+    }
     case V4L2_PIX_FMT_NV12:
         result = libyuv::NV12Copy(frame, line, second, line, target.y, target.y_stride, target.uv,
                                   target.uv_stride, w, h);

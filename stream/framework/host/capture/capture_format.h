@@ -16,6 +16,9 @@ namespace capture_format {
 // (I420), YV12.
 const std::vector<uint32_t>& Preferred();
 bool IsTaken(uint32_t fourcc);
+// Motion JPEG (MJPG, JPEG): taken where a device offers nothing else the
+// encoder takes, each frame decoded with libyuv.
+bool IsCompressed(uint32_t fourcc);
 // The planes (buffers of their own) a format comes in: 2 for NV12M, else 1.
 uint32_t PlanesOf(uint32_t fourcc);
 
@@ -54,8 +57,8 @@ struct Nv12Target {
     int uv_stride;
 };
 
-// Converts a frame into NV12 of the same size; false (nothing written) when
-// its bytes do not hold a whole frame of the layout.
+// Converts a frame into NV12 of the same size; false when its bytes do not
+// hold a whole frame of the layout (a JPEG: one of its size that decodes).
 bool ToNv12(const Layout& layout, const Frame& frame, const Nv12Target& target);
 // The same for a frame in one plane of `size` bytes.
 inline bool ToNv12(const Layout& layout, const uint8_t* data, size_t size,

@@ -131,8 +131,13 @@ Status V4l2Device::ChooseFormat() {
                 m_fourcc = fourcc;
                 return Status::SUCCESS;
             }
+    for (uint32_t candidate : offered)
+        if (capture_format::IsCompressed(candidate)) {
+            m_fourcc = candidate;
+            return Status::SUCCESS;
+        }
     return m_node.Refuse("offers none of the pixel formats the encoder takes (" +
-                         FourccNames(capture_format::Preferred()) + "); it offers " +
+                         FourccNames(capture_format::Preferred()) + ", MJPG); it offers " +
                          FourccNames(offered));
 }
 
@@ -170,7 +175,9 @@ std::string V4l2Device::Describe() const {
     return V4l2Text("driver %s, input %u \"%s\"%s, %s%s", m_node.Driver().c_str(), m_input,
                     m_input_name.c_str(), m_dv_timings ? " (DV timings)" : "",
                     FourccName(m_fourcc).c_str(),
-                    m_queue && m_queue->MultiPlanar() ? " (multi-planar)" : "");
+                    capture_format::IsCompressed(m_fourcc) ? " decoded with libyuv"
+                    : m_queue && m_queue->MultiPlanar()   ? " (multi-planar)"
+                                                          : "");
 }
 
 V4l2Device::Signal V4l2Device::FromStatus(uint32_t status) const {

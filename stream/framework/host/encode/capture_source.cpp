@@ -133,10 +133,12 @@ void CaptureSource::Connect(Clock::time_point now) {
     case V4L2_FIELD_SEQ_BT: fields = ", interlaced: the fields of each buffer woven"; break;
     default: fields = ", interlaced: deinterlaced by blending each line with the next"; break;
     }
-    char text[200];
-    snprintf(text, sizeof(text), "%dx%d %s at %.2f fps, %s%s", format.layout.width,
+    const char* decoded =
+        capture_format::IsCompressed(format.layout.fourcc) ? ", each frame decoded with libyuv" : "";
+    char text[240];
+    snprintf(text, sizeof(text), "%dx%d %s at %.2f fps, %s%s%s", format.layout.width,
              format.frame_height, FourccName(format.layout.fourcc).c_str(), format.fps,
-             capture_format::Describe(format.color_space), fields);
+             capture_format::Describe(format.color_space), fields, decoded);
     if (const uint64_t due = m_start_log.Count(text, 1, now))
         Log::Instance().Infof("%s: capturing %s%s", Where().c_str(), text,
                               RepeatCounter::Suffix(due).c_str());
@@ -258,7 +260,7 @@ void CaptureSource::TakeFields(std::vector<V4l2Device::Frame>& ready, Clock::tim
     for (const V4l2Device::Frame& buffer : ready) {
         // A field is copied out before its buffer goes back.
         if (!capture_format::ToNv12(layout, buffer.data, field))
-            DropShort(buffer, now);
+            DropUnreadable(buffer, now);
         else if (m_frames.Take(y, buffer.field, buffer.sequence, Stamp(buffer, now)))
             newest = buffer, ++whole;
         if (!GiveBack(buffer, now)) return;
@@ -282,6 +284,18 @@ void CaptureSource::DropShort(const V4l2Device::Frame& frame, Clock::time_point 
         Log::Instance().Warnf("%s: dropped %llu frames too short to convert (%zu bytes of %zu)",
                               Where().c_str(), U(due), frame.data.Size(),
                               m_device.GetFormat().frame_bytes);
+}
+
+void CaptureSource::DropUnreadable(const V4l2Device::Frame& frame, Clock::time_point now) {
+    if (!capture_format::IsCompressed(m_device.GetFormat().layout.fourcc))
+        return DropShort(frame, now);
+    // Counted with the buffers the driver flags: both are the source's bad frames.
+    ++m_counts.bad;
+    if (const uint64_t due = m_undecodable_log.Count(1, now))
+        Log::Instance().Warnf("%s: dropped %llu %s frames that do not decode (the last %zu bytes)",
+                              Where().c_str(), U(due),
+                              FourccName(m_device.GetFormat().layout.fourcc).c_str(),
+                              frame.data.Size());
 }
 
 bool CaptureSource::GiveBack(const V4l2Device::Frame& frame, Clock::time_point now) {
@@ -351,7 +365,7 @@ void CaptureSource::TakeFrame(const V4l2Device::Frame& frame, Clock::time_point 
             Emit(m_picture, m_next, m_picture_made);
         }
     }
-    if (!Fit(frame, woven)) return DropShort(frame, now);
+    if (!Fit(frame, woven)) return DropUnreadable(frame, now);
     m_streamed = true;
     if (m_lost) {
         m_lost = false;

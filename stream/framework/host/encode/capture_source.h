@@ -58,6 +58,8 @@ private:
     // says so (repeats counted).
     void DropBad(Clock::time_point now);
     void DropShort(const V4l2Device::Frame& frame, Clock::time_point now);
+    // A frame that does not convert: too short, or a JPEG that does not decode.
+    void DropUnreadable(const V4l2Device::Frame& frame, Clock::time_point now);
     // Hands a buffer back to the driver; false, with the picture lost, when it fails.
     bool GiveBack(const V4l2Device::Frame& frame, Clock::time_point now);
     // The frame's driver time stamp, or `now` when the driver gives none or one far off.
@@ -115,12 +117,13 @@ private:
     RepeatCounter m_loss_log{std::chrono::seconds(5)};
     RepeatCounter m_bad_log{std::chrono::seconds(5)};
     RepeatCounter m_short_log{std::chrono::seconds(5)};
+    RepeatCounter m_undecodable_log{std::chrono::seconds(5)};
     RepeatCounter m_start_log{std::chrono::seconds(5)};
     struct Counts {
         uint64_t captured = 0;   // frames taken from the device
         uint64_t dropped = 0;    // frames of a faster source left out
         uint64_t repeated = 0;   // slots filled again with the last frame
-        uint64_t bad = 0;        // buffers flagged bad by the driver
+        uint64_t bad = 0;        // buffers flagged bad by the driver, JPEGs that do not decode
         uint64_t short_frames = 0;  // frames too short to convert
         uint64_t no_signal = 0;  // slots filled with the no-signal picture
         uint64_t losses = 0;
