@@ -72,15 +72,6 @@ bool Planes(const Layout& layout, size_t& first, size_t& rest) {
     }
 }
 
-// A whole JPEG: its start marker first and its end marker last, past any
-// zeros a driver pads the buffer with. libyuv decodes a cut one as if the
-// rest were grey.
-bool WholeJpeg(const uint8_t* data, size_t size) {
-    while (size > 0 && data[size - 1] == 0) --size;
-    return size >= 4 && data[0] == 0xff && data[1] == 0xd8 && data[size - 2] == 0xff &&
-           data[size - 1] == 0xd9;
-}
-
 }  // namespace
 
 PlaneBytes BytesOf(const Layout& layout) {
@@ -112,8 +103,8 @@ bool ToNv12(const Layout& layout, const Frame& in, const Nv12Target& target) {
         // A picture of another size would be read as this one's.
         int jpeg_width = 0;
         int jpeg_height = 0;
-        if (!WholeJpeg(frame, in.size[0]) ||
-            libyuv::MJPGSize(frame, in.size[0], &jpeg_width, &jpeg_height) != 0 ||
+        // libyuv refuses one cut short or damaged.
+        if (libyuv::MJPGSize(frame, in.size[0], &jpeg_width, &jpeg_height) != 0 ||
             jpeg_width != w || jpeg_height != h)
             return false;
         result = libyuv::MJPGToNV12(frame, in.size[0], target.y, target.y_stride, target.uv,
