@@ -419,6 +419,32 @@ const std::vector<Row> ROWS = {
          EXPECT_EQ(Lines(run, ", 3 bad buffers dropped,"), 1u);
          for (const Picture& picture : run.pictures) EXPECT_NEAR(picture.luma, 128, 2) << "slot " << picture.slot;
      }},
+    // A webcam or grabber is asked for the stream's rate, at the size it lists nearest the stream's.
+    {"WebcamAskedForTheStreamsRate",
+     [](CaptureRun& run) {
+         run.device.inputs = {{"Camera", false}};
+         run.device.fps = 5;  // its own until asked
+         run.device.sizes[V4L2_PIX_FMT_NV12] = {{1280, 720}, {320, 180}, {640, 360}, {120, 90}};
+         run.Frames(0ms, 2000ms, 30);
+     },
+     2s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "capturing 320x180 NV12 at 30.00 fps"), 1u) << "not the smallest size that holds 160x90";
+     }},
+    {"GrabberOfMjpgAtTheRate",
+     [](CaptureRun& run) {
+         run.device.inputs = {{"Camera", false}};
+         run.device.formats = {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_MJPEG};
+         run.device.fastest = {{V4L2_PIX_FMT_YUYV, 5}, {V4L2_PIX_FMT_MJPEG, 60}};
+         run.device.jpeg = GrayJpeg();
+         run.Frames(0ms, 2000ms, 30);
+     },
+     2s,
+     [](const CaptureRun& run) {
+         ExpectEverySlotOnce(run);
+         EXPECT_EQ(Lines(run, "capturing 160x90 MJPG at 30.00 fps"), 1u) << "YUYV at 5 fps taken";
+     }},
     // What reaches the encoder with each picture.
     {"ColoursReachTheEncoder",
      [](CaptureRun& run) {

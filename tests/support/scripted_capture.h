@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,11 @@ public:
     std::vector<uint8_t> jpeg;  // every MJPG frame
     uint32_t quantization = V4L2_QUANTIZATION_DEFAULT;
     uint32_t fps = 30;
+    // For an input without DV timings: the sizes each format lists (S_FMT
+    // gives the first for a size not listed; none listed, it gives the size
+    // asked) and the fastest rate each lists (S_PARM takes up to it).
+    std::map<uint32_t, std::vector<std::pair<uint32_t, uint32_t>>> sizes;
+    std::map<uint32_t, uint32_t> fastest;
 
     // A DV timing of width x height at `rate` frames a second, no blanking.
     static v4l2_dv_timings Timings(uint32_t width, uint32_t height, uint32_t rate, bool interlaced = false) {
@@ -172,6 +178,9 @@ public:
         case VIDIOC_ENUM_FMT: return EnumFormat(*static_cast<v4l2_fmtdesc*>(arg));
         case VIDIOC_S_FMT: return SetFormat(*static_cast<v4l2_format*>(arg));
         case VIDIOC_G_PARM: return GetParm(*static_cast<v4l2_streamparm*>(arg));
+        case VIDIOC_S_PARM: return SetParm(*static_cast<v4l2_streamparm*>(arg));
+        case VIDIOC_ENUM_FRAMESIZES: return EnumSizes(*static_cast<v4l2_frmsizeenum*>(arg));
+        case VIDIOC_ENUM_FRAMEINTERVALS: return EnumIntervals(*static_cast<v4l2_frmivalenum*>(arg));
         case VIDIOC_REQBUFS: return RequestBuffers(*static_cast<v4l2_requestbuffers*>(arg));
         case VIDIOC_QUERYBUF: return QueryBuffer(*static_cast<v4l2_buffer*>(arg));
         case VIDIOC_QBUF: return QueueBuffer(*static_cast<v4l2_buffer*>(arg));
@@ -319,6 +328,10 @@ private:
         if (inputs[m_input].dv_timings) {  // the timings decide the size
             pix.width = m_current.bt.width;
             pix.height = m_current.bt.height;
+        } else if (!sizes[pix.pixelformat].empty()) {
+            const auto& listed = sizes[pix.pixelformat];
+            if (std::find(listed.begin(), listed.end(), std::make_pair(pix.width, pix.height)) == listed.end())
+                pix.width = listed.front().first, pix.height = listed.front().second;
         }
         pix.field = interlaced ? interlaced_field : static_cast<uint32_t>(V4L2_FIELD_NONE);
         // A field's lines, as vivid's scaler gives them: what was asked, up to a frame's.
@@ -353,6 +366,29 @@ private:
         if (parameters.type != Type()) return Fail(EINVAL);
         parameters.parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
         parameters.parm.capture.timeperframe = {1, fps};
+        return 0;
+    }
+    int SetParm(v4l2_streamparm& parameters) {
+        const v4l2_fract asked = parameters.parm.capture.timeperframe;
+        if (parameters.type != Type() || asked.numerator == 0) return Fail(EINVAL);
+        if (m_streaming) return Fail(EBUSY);
+        const auto limit = fastest.find(m_format.pixelformat);
+        fps = asked.denominator / asked.numerator;
+        if (limit != fastest.end()) fps = std::min(fps, limit->second);
+        return GetParm(parameters);
+    }
+    int EnumSizes(v4l2_frmsizeenum& entry) {
+        const auto& listed = sizes[entry.pixel_format];
+        if (entry.index >= listed.size()) return Fail(EINVAL);
+        entry.type = V4L2_FRMSIZE_TYPE_DISCRETE;
+        entry.discrete = {listed[entry.index].first, listed[entry.index].second};
+        return 0;
+    }
+    int EnumIntervals(v4l2_frmivalenum& entry) const {
+        const auto limit = fastest.find(entry.pixel_format);
+        if (limit == fastest.end() || entry.index > 0) return Fail(EINVAL);
+        entry.type = V4L2_FRMIVAL_TYPE_DISCRETE;
+        entry.discrete = {1, limit->second};
         return 0;
     }
     int RequestBuffers(v4l2_requestbuffers& request) {

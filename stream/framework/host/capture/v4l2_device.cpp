@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "edid.h"
+#include "frame_sizes.h"
 #include "interlace.h"
 
 namespace {
@@ -124,18 +125,16 @@ Status V4l2Device::ChooseFormat() {
     const Status status = m_queue->EnumFormats(offered);
     if (status != Status::SUCCESS) return status;
     // A format of two planes comes only through the multi-planar interface.
+    m_raw = m_compressed = 0;
     for (uint32_t fourcc : capture_format::Preferred())
         for (uint32_t candidate : offered)
-            if (candidate == fourcc &&
-                (m_queue->MultiPlanar() || capture_format::PlanesOf(fourcc) == 1)) {
-                m_fourcc = fourcc;
-                return Status::SUCCESS;
-            }
+            if (m_raw == 0 && candidate == fourcc &&
+                (m_queue->MultiPlanar() || capture_format::PlanesOf(fourcc) == 1))
+                m_raw = fourcc;
     for (uint32_t candidate : offered)
-        if (capture_format::IsCompressed(candidate)) {
-            m_fourcc = candidate;
-            return Status::SUCCESS;
-        }
+        if (m_compressed == 0 && capture_format::IsCompressed(candidate)) m_compressed = candidate;
+    m_fourcc = m_raw != 0 ? m_raw : m_compressed;
+    if (m_fourcc != 0) return Status::SUCCESS;
     return m_node.Refuse("offers none of the pixel formats the encoder takes (" +
                          FourccNames(capture_format::Preferred()) + ", MJPG); it offers " +
                          FourccNames(offered));
@@ -225,11 +224,48 @@ bool V4l2Device::TimingsChanged() const {
            !SameTimings(m_queried.bt, m_current.bt);
 }
 
-Status V4l2Device::Start(int width, int height) {
+void V4l2Device::ChooseMode(int& width, int& height, int fps) {
+    const frame_sizes::Size wanted{static_cast<uint32_t>(width), static_cast<uint32_t>(height)};
+    const auto takes = [&](uint32_t fourcc, frame_sizes::Size& size) {
+        size = frame_sizes::Choose(m_node, fourcc, wanted);
+        const double fastest = frame_sizes::FastestRate(m_node, fourcc, size);
+        return size == wanted && (fastest == 0 || fastest >= fps - 0.01);
+    };
+    m_fourcc = m_raw != 0 ? m_raw : m_compressed;
+    frame_sizes::Size size;
+    // A grabber may give its raw pictures only small or slow, its MJPG at
+    // the size and rate asked for.
+    frame_sizes::Size compressed;
+    if (!takes(m_fourcc, size) && m_raw != 0 && m_compressed != 0 &&
+        takes(m_compressed, compressed)) {
+        m_fourcc = m_compressed;
+        size = compressed;
+    }
+    width = static_cast<int>(size.width);
+    height = static_cast<int>(size.height);
+}
+
+double V4l2Device::SetRate(int fps) {
+    v4l2_streamparm parameters{};
+    parameters.type = m_queue->Type();
+    const v4l2_fract& period = parameters.parm.capture.timeperframe;
+    if (m_node.CallQuietly(VIDIOC_G_PARM, &parameters) &&
+        (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) != 0 && fps > 0) {
+        // The stream's rate asked for; the device answers the one it takes.
+        parameters.parm.capture.timeperframe = {1, static_cast<uint32_t>(fps)};
+        if (!m_node.CallQuietly(VIDIOC_S_PARM, &parameters))
+            m_node.CallQuietly(VIDIOC_G_PARM, &parameters);
+    }
+    if ((parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) == 0 ||
+        period.numerator == 0)
+        return 0;
+    return static_cast<double>(period.denominator) / period.numerator;
+}
+
+Status V4l2Device::Start(int width, int height, int fps) {
     Stop();
     m_node.ClearError();
     m_out_of_range = false;
-    double fps = 0;
     Status status = Status::SUCCESS;
     bool interlaced = false;
     if (m_dv_timings && m_have_queried) {
@@ -241,20 +277,14 @@ Status V4l2Device::Start(int width, int height) {
         m_current = m_queried;
         width = static_cast<int>(m_current.bt.width);
         height = static_cast<int>(m_current.bt.height);
-        fps = FrameRate(m_current.bt);
         interlaced = m_current.bt.interlaced != 0;
+    } else if (!m_dv_timings) {
+        ChooseMode(width, height, fps);
     }
     status = SetFormat(width, height, interlaced);
-    if (status == Status::SUCCESS && fps == 0) {
-        v4l2_streamparm parameters{};
-        parameters.type = m_queue->Type();
-        const v4l2_fract& period = parameters.parm.capture.timeperframe;
-        if (m_node.CallQuietly(VIDIOC_G_PARM, &parameters) &&
-            (parameters.parm.capture.capability & V4L2_CAP_TIMEPERFRAME) != 0 &&
-            period.numerator > 0)
-            fps = static_cast<double>(period.denominator) / period.numerator;
-    }
-    m_format.fps = fps;
+    double rate = m_dv_timings && m_have_queried ? FrameRate(m_current.bt) : 0;
+    if (status == Status::SUCCESS && rate == 0) rate = SetRate(m_dv_timings ? 0 : fps);
+    m_format.fps = rate;
     if (status == Status::SUCCESS) status = QueueBuffers();
     if (status == Status::SUCCESS) status = m_queue->StreamOn();
     if (status != Status::SUCCESS) Stop();  // the reason stays on the node

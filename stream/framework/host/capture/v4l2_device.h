@@ -88,9 +88,10 @@ public:
     // The input's status bits only: cheap enough for every frame.
     Signal InputStatus();
 
-    // Sets the timings just queried (an input with DV timings; otherwise asks
-    // for width x height), the format, and streams with mmap buffers.
-    Status Start(int width, int height);
+    // Sets the timings just queried (an input with DV timings; otherwise the
+    // size the device lists nearest width x height, the format that gives it
+    // at `fps`, and that rate), the format, and streams with mmap buffers.
+    Status Start(int width, int height, int fps);
     // The last Start failed because the device would not take the mode or
     // gave a format the encoder cannot take: the source is out of its range.
     bool OutOfRange() const { return m_out_of_range; }
@@ -117,6 +118,10 @@ private:
     Status ChooseFormat();
     Edid WriteEdid(const std::vector<uint8_t>& given);
     Status SetFormat(int width, int height, bool interlaced);
+    // An input without DV timings: the format and size to ask for.
+    void ChooseMode(int& width, int& height, int fps);
+    // Asks for `fps` (0: only reads it); the rate the device takes, 0 when it does not say.
+    double SetRate(int fps);
     Status QueueBuffers();
     Signal FromStatus(uint32_t status) const;
 
@@ -130,6 +135,8 @@ private:
     Edid m_edid = Edid::NONE;
     std::vector<uint8_t> m_edid_written;
     uint32_t m_fourcc = 0;
+    uint32_t m_raw = 0;         // the uncompressed format offered first in the encoder's order
+    uint32_t m_compressed = 0;  // MJPG or JPEG, when offered
     v4l2_dv_timings m_queried{};
     bool m_have_queried = false;
     bool m_out_of_range = false;

@@ -110,7 +110,7 @@ void CaptureSource::Connect(Clock::time_point now) {
     if (signal == V4l2Device::Signal::GONE) return Gone(now);
     if (signal != V4l2Device::Signal::PRESENT)
         return Lose(LossOf(signal), "the input says so (" + m_device.Error() + ")", now);
-    if (m_device.Start(m_settings.width, m_settings.height) != Status::SUCCESS) {
+    if (m_device.Start(m_settings.width, m_settings.height, m_settings.fps) != Status::SUCCESS) {
         if (m_device.Gone()) return Gone(now);
         if (m_device.OutOfRange())
             return Lose(PictureLoss::OUT_OF_RANGE,
