@@ -396,7 +396,7 @@ TEST(CapturedFormatLayouts, ThoseItCannotReadAreRefused) {
         {V4L2_PIX_FMT_NV12, 63, 48, 64},    // odd width
         {V4L2_PIX_FMT_NV12, 64, 0, 64},     // no lines
         {V4L2_PIX_FMT_YUV420, 64, 48, 65},  // chroma lines of half a byte
-        {V4L2_PIX_FMT_MJPEG, 64, 48, 64},   // compressed
+        {V4L2_PIX_FMT_H264, 64, 48, 64},    // compressed, and no JPEG
     };
     for (const auto& layout : refused) {
         EXPECT_EQ(capture_format::FrameBytes(layout), 0u) << FourccName(layout.fourcc) << " "
