@@ -178,6 +178,22 @@ struct Row {
 
 void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
+// A device of the multi-planar interface only, offering `formats`: it streams `fourcc`.
+Row MultiPlanar(const char* name, std::vector<uint32_t> formats, std::string fourcc) {
+    return {name,
+            [formats](CaptureRun& run) {
+                run.device.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING, run.device.formats = formats;
+                run.Frames(0ms, 2000ms, 60);
+            },
+            2s,
+            [fourcc](const CaptureRun& run) {
+                ExpectEverySlotOnce(run);
+                EXPECT_EQ(Lines(run, "capturing 320x180 " + fourcc + " at 60.00 fps"), 1u);
+                for (const Picture& picture : run.pictures) EXPECT_GE(picture.luma, run.Luma(0));
+                EXPECT_GE(run.pictures.size(), 59u);
+            }};
+}
+
 const std::vector<Row> ROWS = {
     // The appliance's HDMI rows.
     {"HdmiNoSignalAtTheStart", [](CaptureRun& run) { run.device.timings_error = ENOLINK; }, 3s,
@@ -217,12 +233,7 @@ const std::vector<Row> ROWS = {
          EXPECT_EQ(Lines(run, "no picture"), 0u);
          EXPECT_EQ(run.device.edid, std::vector<uint8_t>(256, 0x5a)) << "the input's own EDID was replaced";
      }},
-    {"HdmiEmptyEdidGetsOurs",
-     [](CaptureRun& run) {
-         run.device.edid.clear();
-         run.Frames(0ms, 2000ms, 60);
-     },
-     2s,
+    {"HdmiEmptyEdidGetsOurs", [](CaptureRun& run) { run.device.edid.clear(), run.Frames(0ms, 2s, 60); }, 2s,
      [](const CaptureRun& run) {
          EXPECT_EQ(run.device.edid, edid::BuiltIn());
          EXPECT_EQ(Lines(run, "enc5: /dev/scripted: wrote the input's EDID: the built-in one (2 blocks, "
@@ -232,10 +243,7 @@ const std::vector<Row> ROWS = {
          EXPECT_EQ(Lines(run, "no picture"), 0u);
      }},
     {"HdmiEdidFromAFile",
-     [](CaptureRun& run) {
-         run.settings.edid = edid::BuiltIn(), run.settings.edid_path = "/etc/edid.bin";
-         run.Frames(0ms, 1000ms, 60);
-     },
+     [](CaptureRun& run) { run.settings.edid = edid::BuiltIn(), run.settings.edid_path = "/etc/edid.bin", run.Frames(0ms, 1s, 60); },
      1s,
      [](const CaptureRun& run) {
          EXPECT_EQ(run.device.edid, edid::BuiltIn()) << "the input's own EDID was kept";
@@ -376,31 +384,8 @@ const std::vector<Row> ROWS = {
          EXPECT_GT(run.pictures.size(), 70u);
      }},
     // Devices of the multi-planar interface only: NV12 in two planes, and in one.
-    {"MultiPlanarNv12M",
-     [](CaptureRun& run) {
-         run.device.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
-         run.device.formats = {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12M};
-         run.Frames(0ms, 2000ms, 60);
-     },
-     2s,
-     [](const CaptureRun& run) {
-         ExpectEverySlotOnce(run);
-         EXPECT_EQ(Lines(run, "capturing 320x180 NM12 at 60.00 fps"), 1u);
-         for (const Picture& picture : run.pictures) EXPECT_GE(picture.luma, run.Luma(0));
-         EXPECT_GE(run.pictures.size(), 59u);
-     }},
-    {"MultiPlanarNv12InOnePlane",
-     [](CaptureRun& run) {
-         run.device.caps = V4L2_CAP_VIDEO_CAPTURE_MPLANE | V4L2_CAP_STREAMING;
-         run.device.formats = {V4L2_PIX_FMT_NV12};
-         run.Frames(0ms, 2000ms, 60);
-     },
-     2s,
-     [](const CaptureRun& run) {
-         ExpectEverySlotOnce(run);
-         EXPECT_EQ(Lines(run, "capturing 320x180 NV12 at 60.00 fps"), 1u);
-         EXPECT_GE(run.pictures.size(), 59u);
-     }},
+    MultiPlanar("MultiPlanarNv12M", {V4L2_PIX_FMT_YUYV, V4L2_PIX_FMT_NV12M}, "NM12"),
+    MultiPlanar("MultiPlanarNv12InOnePlane", {V4L2_PIX_FMT_NV12}, "NV12"),
     // A USB grabber of MJPG only: each frame decoded, one that does not decode dropped and counted.
     {"MjpgOnly",
      [](CaptureRun& run) {
@@ -525,12 +510,7 @@ const std::vector<Row> FIELD_ROWS = {
          ASSERT_FALSE(run.pictures.empty());
          EXPECT_EQ(run.pictures.back().luma, NO_SIGNAL_LUMA);
      }},
-    {"ModeTheReceiverRefuses",
-     [](CaptureRun& run) {
-         run.device.set_timings_error = EINVAL;
-         run.Frames(0ms, 2000ms, 60);
-     },
-     2s,
+    {"ModeTheReceiverRefuses", [](CaptureRun& run) { run.device.set_timings_error = EINVAL, run.Frames(0ms, 2s, 60); }, 2s,
      [](const CaptureRun& run) {
          EXPECT_EQ(Lines(run, "no picture: out of range: the receiver cannot capture the source's mode: "
                               "VIDIOC_S_DV_TIMINGS: (22) Invalid argument"),
@@ -538,12 +518,7 @@ const std::vector<Row> FIELD_ROWS = {
          EXPECT_EQ(Lines(run, "no picture: "), 1u);
      }},
     // The rate and the timings as a receiver measures them.
-    {"ReducedFrameRate",
-     [](CaptureRun& run) {
-         run.device.source.bt.flags = V4L2_DV_FL_REDUCED_FPS;
-         run.Frames(0ms, 1000ms, 60);
-     },
-     1s, [](const CaptureRun& run) { EXPECT_EQ(Lines(run, "capturing 320x180 NV12 at 59.94 fps"), 1u); }},
+    {"ReducedFrameRate", [](CaptureRun& run) { run.device.source.bt.flags = V4L2_DV_FL_REDUCED_FPS, run.Frames(0ms, 1s, 60); }, 1s, [](const CaptureRun& run) { EXPECT_EQ(Lines(run, "capturing 320x180 NV12 at 59.94 fps"), 1u); }},
     {"PixelClockMeasuredApart",
      [](CaptureRun& run) {
          run.Frames(0ms, 4000ms, 60);

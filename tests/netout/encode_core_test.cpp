@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ostream>
@@ -21,6 +20,7 @@
 #include "guarded_memory.h"
 #include "log_capture.h"
 #include "no_signal_picture.h"
+#include "nv12_image.h"
 #include "parameter_sets.h"
 #include "nv12_frame_reader.h"
 #include "test_pattern.h"
@@ -421,42 +421,41 @@ TEST(CapturedMjpg, DecodesWholeFramesAndRefusesTheRest) {
         EXPECT_EQ(result.status, 0) << argv[0] << ": " << result.err;
         return std::vector<uint8_t>(result.out.begin(), result.out.end());
     };
-    const std::vector<std::string> source = {"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
-                                             "testsrc=size=320x240", "-frames:v", "1"};
-    const auto with = [&](std::vector<std::string> tail) {
-        std::vector<std::string> argv = source;
+    // ffmpeg's test picture in `size`, out as the arguments after it say.
+    const auto made = [&](std::vector<std::string> tail, const char* size = "320x240") {
+        std::vector<std::string> argv = {"ffmpeg", "-v", "error", "-f", "lavfi", "-i",
+                                         std::string("testsrc=size=") + size, "-frames:v", "1"};
         argv.insert(argv.end(), tail.begin(), tail.end());
-        return argv;
+        return run(argv);
     };
     // The source as full-range 4:2:0, as the JPEGs hold it, and as a PPM for cjpeg.
-    const std::vector<uint8_t> yuv = run(with({"-pix_fmt", "yuvj420p", "-f", "rawvideo", "-"}));
-    run(with({"-y", d + "/source.ppm"}));
+    const std::vector<uint8_t> yuv = made({"-pix_fmt", "yuvj420p", "-f", "rawvideo", "-"});
+    made({"-y", d + "/source.ppm"});
+    const auto jpeg = [](const char* sampling) {
+        return std::vector<std::string>{"-pix_fmt", sampling, "-c:v", "mjpeg", "-f", "image2pipe", "-"};
+    };
     struct Frame {
         const char* name;
         std::vector<uint8_t> bytes;
     };
     const std::vector<Frame> whole = {
-        {"ffmpeg 4:2:0", run(with({"-c:v", "mjpeg", "-pix_fmt", "yuvj420p", "-f", "image2pipe", "-"}))},
+        {"ffmpeg 4:2:0", made(jpeg("yuvj420p"))},
         {"cjpeg 4:2:2, restart every 2 rows", run({"cjpeg", "-sample", "2x1", "-restart", "2", d + "/source.ppm"})},
         {"cjpeg 4:2:0, restart every row", run({"cjpeg", "-sample", "2x2", "-restart", "1", d + "/source.ppm"})},
     };
     ASSERT_EQ(yuv.size(), static_cast<size_t>(W * H * 3 / 2));
     const capture_format::Layout layout{V4L2_PIX_FMT_MJPEG, W, H, W, 0};
-    const auto psnr = [](const uint8_t* a, const uint8_t* b, size_t n) {
-        double sum = 0;
-        for (size_t i = 0; i < n; ++i) sum += (a[i] - b[i]) * (a[i] - b[i]);
-        return sum == 0 ? 99.0 : 10 * std::log10(255.0 * 255.0 * n / sum);
-    };
+    const std::vector<uint8_t> y(yuv.begin(), yuv.begin() + W * H);
     std::vector<uint8_t> uv(W * H / 2);  // the source's chroma interleaved, as NV12 has it
     for (size_t i = 0; i < uv.size() / 2; ++i)
         uv[2 * i] = yuv[W * H + i], uv[2 * i + 1] = yuv[W * H * 5 / 4 + i];
+    std::vector<uint8_t> out(W * H * 3 / 2);
+    const capture_format::Nv12Target target{out.data(), W, out.data() + W * H, W};
     for (const Frame& frame : whole) {
         const std::vector<uint8_t> exact(frame.bytes);
-        std::vector<uint8_t> out(W * H * 3 / 2);
-        ASSERT_TRUE(capture_format::ToNv12(layout, exact.data(), exact.size(), {out.data(), W, out.data() + W * H, W}))
-            << frame.name;
-        EXPECT_GT(psnr(out.data(), yuv.data(), W * H), 30) << frame.name << ": luma";
-        EXPECT_GT(psnr(out.data() + W * H, uv.data(), uv.size()), 30) << frame.name << ": chroma";
+        ASSERT_TRUE(capture_format::ToNv12(layout, exact.data(), exact.size(), target)) << frame.name;
+        EXPECT_GT(Psnr({out.begin(), out.begin() + W * H}, y), 30) << frame.name << ": luma";
+        EXPECT_GT(Psnr({out.begin() + W * H, out.end()}, uv), 30) << frame.name << ": chroma";
     }
     const std::vector<uint8_t>& good = whole[0].bytes;
     std::vector<uint8_t> no_start = good;
@@ -468,19 +467,15 @@ TEST(CapturedMjpg, DecodesWholeFramesAndRefusesTheRest) {
         {"cut in half", std::vector<uint8_t>(good.begin(), good.begin() + good.size() / 2)},
         {"without its end marker", std::vector<uint8_t>(good.begin(), good.end() - 2)},
         {"without its start marker", no_start},
-        {"of another size", run({"ffmpeg", "-v", "error", "-f", "lavfi", "-i", "testsrc=size=160x120", "-frames:v",
-                                 "1", "-c:v", "mjpeg", "-f", "image2pipe", "-"})},
+        {"of another size", made(jpeg("yuvj420p"), "160x120")},
         // ffmpeg's 4:2:2 doubles the luma's vertical sampling too, which libyuv does not decode.
-        {"ffmpeg 4:2:2", run(with({"-c:v", "mjpeg", "-pix_fmt", "yuvj422p", "-f", "image2pipe", "-"}))},
+        {"ffmpeg 4:2:2", made(jpeg("yuvj422p"))},
     };
     for (const Frame& frame : refused) {
         const std::vector<uint8_t> exact(frame.bytes);
-        std::vector<uint8_t> out(W * H * 3 / 2);
-        EXPECT_FALSE(capture_format::ToNv12(layout, exact.data(), exact.size(), {out.data(), W, out.data() + W * H, W}))
-            << frame.name;
+        EXPECT_FALSE(capture_format::ToNv12(layout, exact.data(), exact.size(), target)) << frame.name;
     }
-    std::vector<uint8_t> out(W * H * 3 / 2);
-    EXPECT_TRUE(capture_format::ToNv12(layout, padded.data(), padded.size(), {out.data(), W, out.data() + W * H, W}));
+    EXPECT_TRUE(capture_format::ToNv12(layout, padded.data(), padded.size(), target));
 }
 
 // The EDID written to an HDMI input that has none: sound, and listing the modes the encoder takes.

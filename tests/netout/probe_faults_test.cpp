@@ -316,18 +316,6 @@ const std::vector<Fault> FAULTS = {
              << seen.run.err;
          EXPECT_TRUE(seen.datagrams.empty());
      }},
-    {"EdidFileCorrupt", "An EDID file whose checksum is wrong", Rig::LISTENING, {"-s", "2", "-p", "PORT"},
-     SMALL_OPTIONS + " enc0.edid=DIR/edid.bin", 0, Out::RUN, ENABLE_ENCODER,
-     [](const Seen& seen) {
-         EXPECT_EQ(Count(seen.run.err, "enc0: " + seen.dir + "/edid.bin is no EDID: block 0 has a bad checksum"), 1u)
-             << seen.run.err;
-         EXPECT_TRUE(seen.datagrams.empty());
-     },
-     [](const std::string& dir) {
-         std::vector<uint8_t> bytes = {0x00, 0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x00};
-         bytes.resize(128, 0x10);
-         WriteFile(dir + "/edid.bin", bytes);
-     }},
     {"StalledInput", "An input FIFO that nobody writes", Rig::LISTENING, {"-s", "2", "-p", "PORT"},
      "enc0.width=64 enc0.height=32 enc0.input=DIR/frames.fifo", 0, Out::RUN, nullptr,
      [](const Seen& seen) {
@@ -542,7 +530,14 @@ Seen RunRow(const Fault& row, const std::string& dir) {
     if (row.rig == Rig::TWO_LISTENING) other = std::make_unique<UdpCapture>();
 
     // Bounded, so a run that hangs ends as status 124.
+    // Only a guard against a hang: under AddressSanitizer in the emulated
+    // appliance the start and the leak check at the exit alone take ten
+    // seconds, and twice that when the host is busy.
+#ifdef LUMASET_APPLIANCE
+    std::vector<std::string> command = {"timeout", "90"};
+#else
     std::vector<std::string> command = {"timeout", "30"};
+#endif
     if (row.rig == Rig::NO_ROUTE || row.rig == Rig::NO_IPV6) {
         const std::string setup = row.rig == Rig::NO_ROUTE
                                       ? "ip link set lo down"
