@@ -227,9 +227,7 @@ private:
         case V4L2_FIELD_BOTTOM: return true;
         case V4L2_FIELD_SEQ_TB: return row >= height / 2;
         case V4L2_FIELD_SEQ_BT: return row < height / 2;
-        case V4L2_FIELD_INTERLACED:
-        case V4L2_FIELD_INTERLACED_TB: return row % 2 == 1;
-        case V4L2_FIELD_INTERLACED_BT: return row % 2 == 0;
+        case V4L2_FIELD_INTERLACED: return row % 2 == 1;
         default: return false;
         }
     }
@@ -291,12 +289,8 @@ private:
     int GetEdid(v4l2_edid& asked) const {
         if (!keeps_edid) return Fail(ENOTTY);
         if (!EdidInput(asked.pad)) return Fail(EINVAL);
-        const uint32_t blocks = static_cast<uint32_t>(edid.size() / 128);
-        if (asked.start_block == 0 && asked.blocks == 0) return asked.blocks = blocks, 0;
-        if (blocks == 0) return Fail(ENODATA);
-        if (asked.start_block >= blocks) return Fail(EINVAL);
-        asked.blocks = std::min(asked.blocks, blocks - asked.start_block);
-        std::copy_n(edid.begin() + asked.start_block * 128, asked.blocks * 128, asked.edid);
+        if (asked.start_block != 0 || asked.blocks != 0) return Fail(EINVAL);  // only asked how many
+        asked.blocks = static_cast<uint32_t>(edid.size() / 128);
         return 0;
     }
     int SetEdid(const v4l2_edid& given) {
