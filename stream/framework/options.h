@@ -26,7 +26,7 @@ public:
     bool Has(const std::string& key) const;
     std::string GetString(const std::string& key, const std::string& fallback) const;
     // Text that is not a whole number (or double) in range logs a warning and
-    // gives the fallback.
+    // gives the fallback. Whole numbers are decimal: "030" is 30, "0x10" none.
     int64_t GetInt(const std::string& key, int64_t fallback) const;
     double GetDouble(const std::string& key, double fallback) const;
     // 1/0, true/false, yes/no, on/off.

@@ -22,7 +22,9 @@
 //   queue_bytes      bound of the send queue (default 1048576)
 //   pace_factor      bytes per 10 ms allowed, in stream means (default 1.9)
 //   pace_window_ms   window the allowance applies to (default 10.5; a little
-//                    over 10 ms absorbs receive-side jitter)
+//                    over 10 ms absorbs receive-side jitter); a window in
+//                    which pace_factor means per 10 ms are less than the
+//                    stream is refused
 //   max_bitrate      caps the paced rate, bits/s; 0 = no cap (default 0)
 //   paced            0 sends as fast as the socket takes it (default 1)
 //   report_seconds   period of the counters line (default 5)

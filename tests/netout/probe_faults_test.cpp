@@ -241,6 +241,11 @@ const std::vector<Fault> FAULTS = {
      Out::RUN, ENABLE_SENDER, RefusedAtEnable("port 70000 is outside 1..65535")},
     {"PortNegative", "`-p -5`", Rig::NOBODY, {"-s", "2", "-p", "-5"}, SMALL_OPTIONS, 0, Out::RUN,
      ENABLE_SENDER, RefusedAtEnable("port -5 is outside 1..65535")},
+    {"PaceWindowTooLong", "A pacing window its allowance cannot carry the stream in (`netout0.pace_window_ms=20`)",
+     Rig::LISTENING, {"-s", "2", "-p", "PORT"}, SMALL_OPTIONS + " netout0.pace_window_ms=20", 0, Out::RUN,
+     ENABLE_SENDER,
+     RefusedAtEnable("pace_factor 1.90 in a pace_window_ms of 20.0 lets 0.95 of the stream through; the window "
+                     "needs a pace_factor above 2.00")},
     {"NobodyListening", "Nobody listening on the port", Rig::NOBODY, {"-s", "3", "-p", "PORT", "-m", "188"},
      EACH_SECOND, 0, Out::RUN, nullptr,
      [](const Seen& seen) {

@@ -60,6 +60,7 @@ TEST_F(OptionsTest, TypedGettersFallBackWithWarningOnBadText) {
     options.Set("a.int", "12abc");
     options.Set("a.big", "99999999999999999999999");
     options.Set("a.hex", "0x10");
+    options.Set("a.zero", "030");
     options.Set("a.neg", "-5");
     options.Set("a.double", "1.5");
     options.Set("a.nan", "nan");
@@ -68,7 +69,8 @@ TEST_F(OptionsTest, TypedGettersFallBackWithWarningOnBadText) {
     options.Set("a.maybe", "perhaps");
     EXPECT_EQ(options.GetInt("a.int", 7), 7);
     EXPECT_EQ(options.GetInt("a.big", 7), 7);
-    EXPECT_EQ(options.GetInt("a.hex", 7), 16);
+    EXPECT_EQ(options.GetInt("a.hex", 7), 7) << "decimal only";
+    EXPECT_EQ(options.GetInt("a.zero", 7), 30) << "read as octal";
     EXPECT_EQ(options.GetInt("a.neg", 7), -5);
     EXPECT_EQ(options.GetInt("a.missing", 7), 7);
     EXPECT_DOUBLE_EQ(options.GetDouble("a.double", 0), 1.5);
@@ -78,6 +80,7 @@ TEST_F(OptionsTest, TypedGettersFallBackWithWarningOnBadText) {
     EXPECT_TRUE(options.GetBool("a.maybe", true));
     EXPECT_EQ(capture.Matching("a.int=\"12abc\"").size(), 1u);
     EXPECT_EQ(capture.Matching("a.big=").size(), 1u);
+    EXPECT_EQ(capture.Matching("a.hex=\"0x10\" is not a whole number").size(), 1u);
     EXPECT_EQ(capture.Matching("a.nan=").size(), 1u);
     EXPECT_EQ(capture.Matching("a.maybe=").size(), 1u);
     EXPECT_TRUE(capture.Matching("a.missing").empty());

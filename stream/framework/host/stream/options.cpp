@@ -59,7 +59,8 @@ int64_t Options::GetInt(const std::string& key, int64_t fallback) const {
     const std::string text = GetString(key, "");
     char* end = nullptr;
     errno = 0;
-    const long long value = strtoll(text.c_str(), &end, 0);
+    // Decimal: base 0 read a frame rate of "030" as octal 24.
+    const long long value = strtoll(text.c_str(), &end, 10);
     if (text.empty() || *end != '\0' || errno == ERANGE) {
         Log::Instance().Warnf("Options: %s=\"%s\" is not a whole number; using %lld", key.c_str(),
                               text.c_str(), static_cast<long long>(fallback));

@@ -233,6 +233,18 @@ Status SocketNetworkDatagramOut::OnEnable() {
                                name);
         return Status::FAILURE_INVALID;
     }
+    // The allowance is pace_factor means per 10 ms in every window: over a
+    // longer window it may be less than the stream, whose queue would fill
+    // and drop for the whole run.
+    const double window_ms = std::chrono::duration<double, std::milli>(pacing.window).count();
+    const double carried = pacing.factor * 10.0 / window_ms;
+    if (pacing.paced && carried < 1.0) {
+        Log::Instance().Errorf(
+            "%s: cannot enable: pace_factor %.2f in a pace_window_ms of %.1f lets %.2f of the "
+            "stream through; the window needs a pace_factor above %.2f",
+            name, pacing.factor, window_ms, carried, window_ms / 10.0);
+        return Status::FAILURE_INVALID;
+    }
     // The queue holds at least one full datagram.
     const auto queue_bytes = std::max<int64_t>(options.GetInt(OptionKey("queue_bytes"), 1 << 20),
                                                static_cast<int64_t>(datagram_bytes));
