@@ -16,7 +16,8 @@
 // maximum message size. Sending is paced: no window of pace_window_ms holds
 // more than pace_factor times the stream's mean bytes per 10 ms, so a frame
 // leaves in a few short bursts instead of one. A queue that grows past
-// queue_bytes loses its oldest whole packets (counted, warned about).
+// queue_bytes loses its oldest whole packets, and frames queued for over half
+// a second go whole (both counted, warned about).
 //
 // Settings, read from the option store at enable ("<name>.<setting>"):
 //   queue_bytes      bound of the send queue (default 1048576)

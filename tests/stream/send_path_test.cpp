@@ -16,6 +16,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = SendPacer::Clock;
+const Clock::time_point T0 = Clock::time_point(std::chrono::hours(1));
 
 MediaChunk Chunk(size_t packets, uint64_t frame, uint8_t fill, int64_t bit_rate = 0,
                  std::chrono::microseconds interval = 0us) {
@@ -38,8 +39,8 @@ std::vector<uint8_t> Flatten(const std::vector<iovec>& iov) {
 
 TEST(PacketQueueTest, DatagramsSpanChunksAndFramesCompleteWithTheirLastByte) {
     PacketQueue queue(1 << 20);
-    queue.Push(Chunk(2, 0, 0xa0));
-    queue.Push(Chunk(3, 1, 0xb1));
+    queue.Push(Chunk(2, 0, 0xa0), T0);
+    queue.Push(Chunk(3, 1, 0xb1), T0);
     std::vector<iovec> iov;
     queue.Gather(3 * 188, iov);
     const auto bytes = Flatten(iov);
@@ -58,8 +59,8 @@ TEST(PacketQueueTest, DatagramsSpanChunksAndFramesCompleteWithTheirLastByte) {
 
 TEST(PacketQueueTest, OverflowDropsOldestWholePacketsAndStaysWithinLimit) {
     PacketQueue queue(10 * 188 + 50);  // a limit between packets
-    EXPECT_EQ(queue.Push(Chunk(6, 0, 1)), 0u);
-    EXPECT_EQ(queue.Push(Chunk(6, 1, 2)), 2u);
+    EXPECT_EQ(queue.Push(Chunk(6, 0, 1), T0), 0u);
+    EXPECT_EQ(queue.Push(Chunk(6, 1, 2), T0), 2u);
     EXPECT_EQ(queue.GetBytes(), 10u * 188);
     std::vector<iovec> iov;
     queue.Gather(queue.GetBytes(), iov);
@@ -67,10 +68,31 @@ TEST(PacketQueueTest, OverflowDropsOldestWholePacketsAndStaysWithinLimit) {
     EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 1), 4 * 188);  // the newest survive
     EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 2), 6 * 188);
     // A chunk bigger than the whole queue keeps only its tail.
-    EXPECT_EQ(queue.Push(Chunk(100, 2, 3)), 100u);
+    EXPECT_EQ(queue.Push(Chunk(100, 2, 3), T0), 100u);
     EXPECT_EQ(queue.GetBytes(), 10u * 188);
     EXPECT_EQ(queue.Clear(), 10u);
     EXPECT_EQ(queue.GetBytes(), 0u);
+}
+
+// Frames that waited too long go whole, the rest of a half-sent one with them;
+// a frame in several chunks goes to its last.
+TEST(PacketQueueTest, FramesQueuedTooLongGoWhole) {
+    PacketQueue queue(1 << 20);
+    MediaChunk first = Chunk(2, 0, 1), second = Chunk(2, 1, 2), second_end = Chunk(1, 1, 2), third = Chunk(3, 2, 3);
+    second.last_of_frame = false;  // the second frame ends with second_end
+    queue.Push(first, T0);
+    queue.Push(second, T0 + 10ms);
+    queue.Push(second_end, T0 + 600ms);
+    queue.Push(third, T0 + 600ms);
+    std::vector<PacketQueue::FrameDone> done;
+    queue.Consume(188, done);  // half of the first frame sent
+    EXPECT_EQ(queue.DropQueuedBefore(T0), 0u);
+    EXPECT_EQ(queue.DropQueuedBefore(T0 + 100ms), 1u + 3u) << "the first frame's rest, and all of the second";
+    EXPECT_EQ(queue.GetBytes(), 3u * 188);
+    std::vector<iovec> iov;
+    queue.Gather(queue.GetBytes(), iov);
+    const auto bytes = Flatten(iov);
+    EXPECT_EQ(std::count(bytes.begin(), bytes.end(), 3), 3 * 188);
 }
 
 // Sends `total` bytes in datagrams of at most `datagram` as the pacer allows,

@@ -4,9 +4,9 @@
 
 PacketQueue::PacketQueue(size_t limit_bytes) : m_limit(std::max(limit_bytes, PACKET)) {}
 
-uint64_t PacketQueue::Push(const MediaChunk& chunk) {
+uint64_t PacketQueue::Push(const MediaChunk& chunk, std::chrono::steady_clock::time_point now) {
     if (!chunk.bytes || chunk.bytes->empty()) return 0;
-    m_entries.push_back({chunk, 0});
+    m_entries.push_back({chunk, 0, now});
     m_bytes += chunk.bytes->size();
     if (m_bytes <= m_limit) return 0;
     // Oldest first: for live video the newest data is the useful part.
@@ -15,6 +15,22 @@ uint64_t PacketQueue::Push(const MediaChunk& chunk) {
     const size_t drop = std::min(packets * PACKET, m_bytes - m_bytes % PACKET);
     Advance(drop, nullptr);
     return drop / PACKET;
+}
+
+uint64_t PacketQueue::DropQueuedBefore(std::chrono::steady_clock::time_point cutoff) {
+    size_t dropped = 0;
+    while (!m_entries.empty() && m_entries.front().queued < cutoff) {
+        // Whole frames: the rest of the front one goes with it.
+        bool last = false;
+        while (!last && !m_entries.empty()) {
+            const Entry& front = m_entries.front();
+            last = front.chunk.last_of_frame;
+            dropped += front.chunk.bytes->size() - front.offset;
+            m_entries.pop_front();
+        }
+    }
+    m_bytes -= dropped;
+    return dropped / PACKET;
 }
 
 void PacketQueue::Gather(size_t bytes, std::vector<iovec>& iov) const {

@@ -13,7 +13,8 @@ unsigned long long U(uint64_t value) { return static_cast<unsigned long long>(va
 
 SendStatistics::SendStatistics(std::string name, Clock::duration report_period)
     : m_name(std::move(name)), m_period(report_period), m_next_report(Clock::now() + report_period),
-      m_refused(report_period), m_failed(report_period), m_dropped(report_period) {
+      m_refused(report_period), m_failed(report_period), m_dropped(report_period),
+      m_aged(report_period) {
     m_latencies_ms.reserve(LATENCY_FRAMES);
 }
 
@@ -54,6 +55,14 @@ void SendStatistics::Dropped(uint64_t packets, Clock::time_point now) {
     if (const uint64_t due = m_dropped.Count(packets, now))
         Log::Instance().Warnf("%s: send queue full, dropped %llu oldest packets: the network does not "
                               "keep up with the stream", m_name.c_str(), U(due));
+}
+
+void SendStatistics::Aged(uint64_t packets, Clock::time_point now) {
+    if (packets == 0) return;
+    m_counters.dropped_packets += packets;
+    if (const uint64_t due = m_aged.Count(packets, now))
+        Log::Instance().Warnf("%s: dropped %llu packets of frames queued over half a second: the "
+                              "network does not keep up with the stream", m_name.c_str(), U(due));
 }
 
 void SendStatistics::Discarded(uint64_t packets) { m_counters.dropped_packets += packets; }

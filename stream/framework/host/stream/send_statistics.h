@@ -31,6 +31,8 @@ public:
     void Failed(int error, const std::string& destination, Clock::time_point now, uint64_t count = 1);
     // Packets lost to a full queue (warned about) or discarded at disable (not).
     void Dropped(uint64_t packets, Clock::time_point now);
+    // Packets of frames that waited too long in the queue (warned about).
+    void Aged(uint64_t packets, Clock::time_point now);
     void Discarded(uint64_t packets);
 
     // Logs the counters line when a report period has passed.
@@ -53,6 +55,7 @@ private:
     RepeatCounter m_refused;
     RepeatCounter m_failed;
     RepeatCounter m_dropped;
+    RepeatCounter m_aged;
     std::vector<float> m_latencies_ms;  // ring of the last frames
     size_t m_latency_next = 0;
 };

@@ -21,6 +21,9 @@ constexpr auto NOBUFS_RETRY = std::chrono::milliseconds(1);
 // How long disabling may wait for the socket to take what is still queued.
 constexpr auto FLUSH_LIMIT = std::chrono::milliseconds(250);
 constexpr auto IDLE_WAKE = std::chrono::seconds(1);
+// Frames queued longer are dropped: after a stall the receiver is at most
+// this far behind, not the seconds the byte bound holds.
+constexpr auto MAX_QUEUED = std::chrono::milliseconds(500);
 }  // namespace
 
 // Everything that exists only while the component is enabled.
@@ -54,7 +57,7 @@ public:
                                    chunk.bytes->size(),
                                    std::chrono::duration<double, std::milli>(now - chunk.created).count());
         m_pacer.NoteInput(chunk, now);
-        m_statistics.Dropped(m_queue.Push(chunk), now);
+        m_statistics.Dropped(m_queue.Push(chunk, now), now);
         Pump();
     }
 
@@ -88,6 +91,7 @@ public:
     void Pump() {
         CollectErrors();
         auto now = Clock::now();
+        m_statistics.Aged(m_queue.DropQueuedBefore(now - MAX_QUEUED), now);
         if (m_blocked || m_retry_at > now) return;
         for (;;) {
             const size_t room = m_pacer.GetRoom(m_queue.GetBytes(), Clock::now());
