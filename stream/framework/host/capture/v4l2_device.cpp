@@ -171,12 +171,16 @@ V4l2Device::Edid V4l2Device::WriteEdid(const std::vector<uint8_t>& given) {
 }
 
 std::string V4l2Device::Describe() const {
+    // An input without DV timings takes MJPG where its raw format falls short
+    // at the start: both may be said.
+    const std::string formats =
+        m_raw != 0 && m_compressed != 0 && !m_dv_timings
+            ? FourccName(m_raw) + ", or " + FourccName(m_compressed) + " decoded with libyuv"
+        : capture_format::IsCompressed(m_fourcc) ? FourccName(m_fourcc) + " decoded with libyuv"
+                                                 : FourccName(m_fourcc);
     return V4l2Text("driver %s, input %u \"%s\"%s, %s%s", m_node.Driver().c_str(), m_input,
-                    m_input_name.c_str(), m_dv_timings ? " (DV timings)" : "",
-                    FourccName(m_fourcc).c_str(),
-                    capture_format::IsCompressed(m_fourcc) ? " decoded with libyuv"
-                    : m_queue && m_queue->MultiPlanar()   ? " (multi-planar)"
-                                                          : "");
+                    m_input_name.c_str(), m_dv_timings ? " (DV timings)" : "", formats.c_str(),
+                    m_queue && m_queue->MultiPlanar() ? " (multi-planar)" : "");
 }
 
 V4l2Device::Signal V4l2Device::FromStatus(uint32_t status) const {
