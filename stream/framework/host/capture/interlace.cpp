@@ -35,10 +35,6 @@ const char* FieldName(uint32_t field) {
     }
 }
 
-int BufferLines(uint32_t field, int frame_height) {
-    return field == V4L2_FIELD_ALTERNATE ? frame_height / 2 : frame_height;
-}
-
 void Frames::Reset(uint32_t field, int width, int height) {
     m_field = field;
     m_width = width;

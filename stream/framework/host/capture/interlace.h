@@ -15,8 +15,6 @@ namespace interlace {
 bool IsTaken(uint32_t field);
 // "NONE", "ALTERNATE", "TOP", ...
 const char* FieldName(uint32_t field);
-// The lines of a frame a buffer of this field order holds: half for ALTERNATE.
-int BufferLines(uint32_t field, int frame_height);
 
 // Makes each frame of one field order, in NV12 at the frame's size
 // (width x height, height a multiple of 4).
