@@ -1,7 +1,8 @@
 // netout_probe's faults and bad input, one row each, in the order of the table
 // in docs/netout_probe.md: the real binary against loopback receivers that
 // listen, are missing, join late, leave or do not read, in private network
-// namespaces without a route or without IPv6, and, in the booted appliance,
+// namespaces without a route or without IPv6, to groups across a link between
+// two private namespaces, and, in the booted appliance,
 // with its HDMI input (the kernel's vivid driver) losing its signal, changing
 // its timings, flagging buffers as bad and going away.
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <net/if.h>
 #include <ostream>
 #include <signal.h>
 #include <string>
@@ -20,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "linked_namespaces.h"
 #include "probe_run.h"
 #include "tool_runner.h"
 #include "udp_capture.h"
@@ -40,6 +43,9 @@ enum class Rig {
     STALLED,        // a receiver on PORT that reads nothing until the run is over
     NO_ROUTE,       // a private network namespace with its loopback down
     NO_IPV6,        // a private network namespace with its loopback up and IPv6 off
+    GROUP,          // linked namespaces: on the far side a receiver of the group (-i) and one
+                    // that did not join, on the near side, where the probe runs, one more
+    GROUP_LINK_DOWN,  // GROUP, the near side's link going down a second into the run
 };
 
 // What standard output must be.
@@ -63,6 +69,8 @@ struct Seen {
     std::vector<std::chrono::system_clock::time_point> control_begun_at, control_done_at;  // the log's clock
     std::vector<UdpCapture::Datagram> datagrams;  // at PORT
     size_t at_other_port = 0;
+    size_t not_joined = 0;  // at GROUP's receiver that did not join
+    size_t near_side = 0;   // at GROUP's receiver on the sending side
     uint64_t kernel_drops = 0;  // what the STALLED receiver's kernel dropped
     Counters counters;          // the sender's "at shutdown" line
     std::string dir;            // the row's own folder
@@ -168,6 +176,24 @@ void ExpectPicture(const Seen& seen, const std::string& size) {
     const std::string path = seen.dir + "/capture.ts";
     WriteFile(path, Concatenate(seen.datagrams));
     EXPECT_EQ(ProbeStreams(path), std::vector<std::string>{"0,h264,video," + size});
+}
+
+// A group's stream across the link, started as `start` says: every datagram at
+// the joined receiver on the far side with the hop limit asked for, a picture
+// there; none at the receiver that did not join; at the sending side's a copy
+// of each or none.
+Check GroupReached(const std::string& start, int hops, bool copy_here) {
+    return [=](const Seen& seen) {
+        EXPECT_EQ(Count(seen.run.err, "netout0: sending to " + start + ", 7 packets"), 1u) << seen.run.err;
+        ASSERT_GT(seen.datagrams.size(), 20u) << seen.run.err;
+        EXPECT_EQ(seen.datagrams.size(), seen.counters.datagrams);
+        for (const auto& datagram : seen.datagrams)
+            ASSERT_EQ(datagram.hops, hops) << "the hop limit it arrived with";
+        ExpectWellFormedTs(seen.datagrams, 1316);
+        ExpectPicture(seen, "320,240");
+        EXPECT_EQ(seen.not_joined, 0u);
+        EXPECT_EQ(seen.near_side, copy_here ? seen.datagrams.size() : 0u);
+    };
 }
 
 // 176x100 raw frames: dark left of column 88, bright right of it.
@@ -283,6 +309,53 @@ const std::vector<Fault> FAULTS = {
     {"Ipv6Off", "An IPv6 address where IPv6 is off (`-i ::1`)", Rig::NO_IPV6,
      {"-s", "3", "-i", "::1"}, EACH_SECOND, 0, Out::RUN, nullptr,
      NothingLeaves("(99) Cannot assign requested address")},
+    {"GroupAcrossALink", "A group across a link (`-i 239.255.0.1`, `netout0.ttl=4`)", Rig::GROUP,
+     {"-s", "3", "-i", "239.255.0.1", "-p", "PORT", "-m", "1316"}, SMALL_OPTIONS + " netout0.ttl=4", 0, Out::RUN,
+     nullptr,
+     GroupReached("the group 239.255.0.1:5000 (hop limit 4, on the interface the routing table picks, a copy to "
+                  "this machine's receivers)",
+                  4, true)},
+    {"GroupIpv6OnAnInterface", "An IPv6 group on an interface named (`-i ff0e::77`, `netout0.interface=veth0`)",
+     Rig::GROUP, {"-s", "3", "-i", "ff0e::77", "-p", "PORT", "-m", "1316"},
+     SMALL_OPTIONS + " netout0.interface=veth0", 0, Out::RUN, nullptr,
+     GroupReached("the group [ff0e::77]:5000 (hop limit 1, on veth0 (index 2), a copy to this machine's receivers)",
+                  1, true)},
+    {"GroupNoCopyHere", "No copy to this machine (`netout0.loop=0`), the interface by its address",
+     Rig::GROUP, {"-s", "3", "-i", "239.255.0.1", "-p", "PORT", "-m", "1316"},
+     SMALL_OPTIONS + " netout0.loop=0 netout0.interface=10.77.0.1", 0, Out::RUN, nullptr,
+     GroupReached("the group 239.255.0.1:5000 (hop limit 1, on veth0 (index 2), no copy to this machine's receivers)",
+                  1, false)},
+    {"GroupHopLimitOutOfRange", "A hop limit outside 1..255 (`netout0.ttl=256`)", Rig::GROUP,
+     {"-s", "2", "-i", "239.255.0.1", "-p", "PORT"}, SMALL_OPTIONS + " netout0.ttl=256", 0, Out::RUN,
+     ENABLE_SENDER, RefusedAtEnable("hop limit (netout0.ttl) \"256\" is not a whole number in 1..255")},
+    {"GroupInterfaceMissing", "An interface that is not there (`netout0.interface=eth9`)", Rig::GROUP,
+     {"-s", "2", "-i", "239.255.0.1", "-p", "PORT"}, SMALL_OPTIONS + " netout0.interface=eth9", 0, Out::RUN,
+     ENABLE_SENDER, RefusedAtEnable("no interface \"eth9\" (neither the name, the index nor an address of one)")},
+    {"GroupInterfaceDown", "An interface that is down (`netout0.interface=lo`, down in the namespace)", Rig::GROUP,
+     {"-s", "2", "-i", "239.255.0.1", "-p", "PORT"}, SMALL_OPTIONS + " netout0.interface=lo", 0, Out::RUN,
+     ENABLE_SENDER, RefusedAtEnable("interface lo is down")},
+    {"InterfaceForUnicast", "An interface for a unicast address (`netout0.interface=lo`)", Rig::LISTENING,
+     {"-s", "2", "-i", "127.0.0.1", "-p", "PORT"}, SMALL_OPTIONS + " netout0.interface=lo", 0, Out::RUN,
+     ENABLE_SENDER, RefusedAtEnable("netout0.interface chooses where a group is sent; 127.0.0.1:")},
+    {"UnicastTtl", "A TTL for a unicast address (`netout0.ttl=9`)", Rig::LISTENING, {"-s", "2", "-p", "PORT"},
+     SMALL_OPTIONS + " netout0.ttl=9", 0, Out::RUN, nullptr,
+     [](const Seen& seen) {
+         EXPECT_EQ(Count(seen.run.err, " (TTL 9), 21 packets"), 1u) << seen.run.err;
+         ASSERT_GT(seen.datagrams.size(), 10u);
+         for (const auto& datagram : seen.datagrams) ASSERT_EQ(datagram.hops, 9);
+     }},
+    {"GroupLinkGoesDown", "The group's interface goes down during the run", Rig::GROUP_LINK_DOWN,
+     {"-s", "3", "-i", "239.255.0.1", "-p", "PORT", "-m", "1316"}, EACH_SECOND + " netout0.interface=veth0", 0,
+     Out::RUN, nullptr,
+     [](const Seen& seen) {
+         ExpectWarnedEachSecond(seen, "failed, the last with (101) Network is unreachable", 3);
+         EXPECT_GT(seen.counters.failed, 20u);
+         EXPECT_GT(seen.datagrams.size(), 10u) << "sent until it went down";
+         EXPECT_EQ(seen.datagrams.size(), seen.counters.datagrams);
+     }},
+    {"GroupNoRoute", "No route to the group (no interface named, none up)", Rig::NO_ROUTE,
+     {"-s", "3", "-i", "239.255.0.1"}, EACH_SECOND, 0, Out::RUN, nullptr,
+     NothingLeaves("(101) Network is unreachable")},
     {"SlowReceiver", "A receiver too slow to keep up", Rig::STALLED, {"-s", "2", "-p", "PORT"},
      SMALL_OPTIONS, 0, Out::RUN, nullptr,
      [](const Seen& seen) {
@@ -533,6 +606,25 @@ Seen RunRow(const Fault& row, const std::string& dir) {
         port = stalled->Port();
     }
     if (row.rig == Rig::TWO_LISTENING) other = std::make_unique<UdpCapture>();
+    std::unique_ptr<LinkedNamespaces> link;
+    std::unique_ptr<UdpCapture> not_joined;
+    std::unique_ptr<UdpCapture> near_side;
+    if (row.rig == Rig::GROUP || row.rig == Rig::GROUP_LINK_DOWN) {
+        link = std::make_unique<LinkedNamespaces>();
+        const std::string group = *(std::find(row.args.begin(), row.args.end(), "-i") + 1);
+        const std::string any = group.find(':') != std::string::npos ? "::" : "0.0.0.0";
+        port = 5000;
+        link->Inside(LinkedNamespaces::FAR, [&] {
+            receiver = std::make_unique<UdpCapture>(any, port);
+            receiver->Join(group, if_nametoindex("veth1"));
+            not_joined = std::make_unique<UdpCapture>(any, port);
+            not_joined->TakeOnlyJoinedGroups();
+        });
+        link->Inside(LinkedNamespaces::NEAR, [&] {
+            near_side = std::make_unique<UdpCapture>(any, port);
+            near_side->Join(group, if_nametoindex("veth0"));
+        });
+    }
 
     // Bounded, so a run that hangs ends as status 124.
     // Only a guard against a hang: under AddressSanitizer in the emulated
@@ -548,6 +640,10 @@ Seen RunRow(const Fault& row, const std::string& dir) {
                                       ? "ip link set lo down"
                                       : "ip link set lo up && echo 1 > /proc/sys/net/ipv6/conf/all/disable_ipv6";
         command.insert(command.end(), {"unshare", "-n", "sh", "-c", setup + " && exec \"$0\" \"$@\""});
+    }
+    if (link) {
+        const auto enter = link->Enter(LinkedNamespaces::NEAR);
+        command.insert(command.end(), enter.begin(), enter.end());
     }
     for (const std::string& word : LaunchCommand(PROBE)) command.push_back(word);
     for (const auto& arg : row.args)
@@ -576,12 +672,14 @@ Seen RunRow(const Fault& row, const std::string& dir) {
     auto running = std::async(std::launch::async, [&] {
         return RunTool(command, {"LUMASET_OPTIONS=" + Replace(row.options, "DIR", dir)}, watch);
     });
-    if (row.rig == Rig::JOINS_LATE || row.rig == Rig::LEAVES) {
+    if (row.rig == Rig::JOINS_LATE || row.rig == Rig::LEAVES || row.rig == Rig::GROUP_LINK_DOWN) {
         std::this_thread::sleep_for(1s);
         if (row.rig == Rig::JOINS_LATE)
             receiver = std::make_unique<UdpCapture>("127.0.0.1", port);
-        else
+        else if (row.rig == Rig::LEAVES)
             receiver->Close();
+        else
+            link->Run(LinkedNamespaces::NEAR, {"ip", "link", "set", "veth0", "down"});
     }
     // Changes to the input come after the start, which takes seconds in the appliance.
     for (const Control& control : row.controls)
@@ -605,6 +703,12 @@ Seen RunRow(const Fault& row, const std::string& dir) {
         other->Stop();
         seen.at_other_port = other->Datagrams().size();
     }
+    for (const auto& [capture, count] : {std::make_pair(not_joined.get(), &seen.not_joined),
+                                   std::make_pair(near_side.get(), &seen.near_side)})
+        if (capture) {
+            capture->Stop();
+            *count = capture->Datagrams().size();
+        }
     if (stalled) {
         seen.datagrams = stalled->Drain();
         seen.kernel_drops = stalled->Drops();

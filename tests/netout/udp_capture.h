@@ -1,8 +1,8 @@
 #pragma once
 
 // A loopback UDP receiver on an ephemeral port (or a given one) that keeps every
-// datagram it gets, with its arrival time, on a thread of its own until stopped
-// or closed.
+// datagram it gets, with its arrival time and hop limit, on a thread of its own
+// until stopped or closed; it may join multicast groups.
 
 #include <gtest/gtest.h>
 
@@ -28,9 +28,10 @@ public:
     struct Datagram {
         Clock::time_point arrival;
         std::vector<uint8_t> bytes;
+        int hops = -1;  // the TTL or hop limit it arrived with
     };
 
-    // "127.0.0.1" or "::1"; port 0 takes a free one.
+    // "127.0.0.1" or "::1" (or "0.0.0.0", "::" to join groups); port 0 takes a free one.
     explicit UdpCapture(const std::string& address = "127.0.0.1", int port = 0) {
         const bool v6 = address.find(':') != std::string::npos;
         m_fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -40,6 +41,11 @@ public:
         }
         const int buffer = 8 << 20;  // no loss while the test thread is busy
         setsockopt(m_fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof(buffer));
+        const int on = 1;
+        // Receivers of a group share its port.
+        if (address == "0.0.0.0" || address == "::") setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        if (setsockopt(m_fd, v6 ? IPPROTO_IPV6 : IPPROTO_IP, v6 ? IPV6_RECVHOPLIMIT : IP_RECVTTL, &on, sizeof on) != 0)
+            ADD_FAILURE() << "cannot ask for hop limits: " << strerror(errno);
         sockaddr_storage storage{};
         socklen_t length = 0;
         if (v6) {
@@ -60,6 +66,7 @@ public:
                           << " (the loopback rig is missing)";
             return;
         }
+        m_v6 = v6;
         getsockname(m_fd, reinterpret_cast<sockaddr*>(&storage), &length);
         m_port = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
                           : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
@@ -71,6 +78,31 @@ public:
 
     int Port() const { return m_port; }
     std::string PortText() const { return std::to_string(m_port); }
+
+    // Joins `group` on the interface of that index.
+    void Join(const std::string& group, unsigned interface) {
+        int result = 0;
+        if (m_v6) {
+            ipv6_mreq request{};
+            inet_pton(AF_INET6, group.c_str(), &request.ipv6mr_multiaddr);
+            request.ipv6mr_interface = interface;
+            result = setsockopt(m_fd, IPPROTO_IPV6, IPV6_JOIN_GROUP, &request, sizeof request);
+        } else {
+            ip_mreqn request{};
+            inet_pton(AF_INET, group.c_str(), &request.imr_multiaddr);
+            request.imr_ifindex = static_cast<int>(interface);
+            result = setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
+        }
+        if (result != 0) ADD_FAILURE() << "cannot join " << group << ": " << strerror(errno);
+    }
+    // Takes only the groups this socket joined: by default Linux gives a socket
+    // those that any socket of its namespace joined on its port.
+    void TakeOnlyJoinedGroups() {
+        const int off = 0;
+        if (setsockopt(m_fd, m_v6 ? IPPROTO_IPV6 : IPPROTO_IP, m_v6 ? IPV6_MULTICAST_ALL : IP_MULTICAST_ALL, &off,
+                       sizeof off) != 0)
+            ADD_FAILURE() << "cannot take only the joined groups: " << strerror(errno);
+    }
 
     // Waits for what is still in flight, then stops receiving.
     void Stop() {
@@ -85,9 +117,7 @@ public:
         Stop();
         if (m_fd < 0) return;
         std::vector<uint8_t> buffer(65536);
-        for (ssize_t got; (got = recv(m_fd, buffer.data(), buffer.size(), MSG_DONTWAIT)) >= 0;) {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_datagrams.push_back({Clock::now(), {buffer.begin(), buffer.begin() + got}});
+        while (ReadOne(buffer, MSG_DONTWAIT)) {
         }
         close(m_fd);
         m_fd = -1;
@@ -102,15 +132,32 @@ private:
         std::vector<uint8_t> buffer(65536);
         while (!m_stop) {
             pollfd pfd{m_fd, POLLIN, 0};
-            if (poll(&pfd, 1, 20) <= 0) continue;
-            const ssize_t got = recv(m_fd, buffer.data(), buffer.size(), 0);
-            if (got < 0) continue;
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_datagrams.push_back({Clock::now(), {buffer.begin(), buffer.begin() + got}});
+            if (poll(&pfd, 1, 20) > 0) ReadOne(buffer, 0);
         }
     }
 
+    bool ReadOne(std::vector<uint8_t>& buffer, int flags) {
+        iovec piece{buffer.data(), buffer.size()};
+        alignas(cmsghdr) char control[64];
+        msghdr message{};
+        message.msg_iov = &piece;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t got = recvmsg(m_fd, &message, flags);
+        if (got < 0) return false;
+        int hops = -1;
+        for (cmsghdr* header = CMSG_FIRSTHDR(&message); header; header = CMSG_NXTHDR(&message, header))
+            if ((header->cmsg_level == IPPROTO_IP && header->cmsg_type == IP_TTL) ||
+                (header->cmsg_level == IPPROTO_IPV6 && header->cmsg_type == IPV6_HOPLIMIT))
+                memcpy(&hops, CMSG_DATA(header), sizeof hops);
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_datagrams.push_back({Clock::now(), {buffer.begin(), buffer.begin() + got}, hops});
+        return true;
+    }
+
     int m_fd = -1;
+    bool m_v6 = false;
     int m_port = 0;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;

@@ -11,6 +11,7 @@
 #include "options.h"
 #include "packet_queue.h"
 #include "send_pacer.h"
+#include "send_route.h"
 #include "send_statistics.h"
 #include "udp_destination.h"
 #include "udp_socket.h"
@@ -30,13 +31,13 @@ constexpr auto MAX_QUEUED = std::chrono::milliseconds(500);
 class SocketNetworkDatagramOut::Sender {
 public:
     Sender(const std::string& name, const UdpDestination& destination, size_t datagram_bytes,
-           size_t queue_bytes, const SendPacer::Settings& pacing, Clock::duration report_period,
-           const SendObserver& observer)
-        : m_name(name), m_destination(destination), m_datagram_bytes(datagram_bytes),
+           const SendRoute& route, size_t queue_bytes, const SendPacer::Settings& pacing,
+           Clock::duration report_period, const SendObserver& observer)
+        : m_name(name), m_destination(destination), m_route(route), m_datagram_bytes(datagram_bytes),
           m_queue(queue_bytes), m_pacer(pacing), m_statistics(name, report_period),
           m_observer(observer) {}
 
-    Status Open() { return m_socket.Open(m_destination.family); }
+    Status Open() { return m_socket.Open(m_destination, m_route); }
     int GetFd() const { return m_socket.GetFd(); }
     size_t GetQueuedBytes() const { return m_queue.GetBytes(); }
     SendStatistics& Statistics() { return m_statistics; }
@@ -188,6 +189,7 @@ private:
 
     std::string m_name;
     UdpDestination m_destination;
+    SendRoute m_route;
     size_t m_datagram_bytes;
     UdpSocket m_socket;
     PacketQueue m_queue;
@@ -226,6 +228,11 @@ Status SocketNetworkDatagramOut::OnEnable() {
     const size_t datagram_bytes = m_max_message_size - m_max_message_size % TS_PACKET_SIZE;
 
     const Options& options = Options::GetOptions();
+    SendRoute route;
+    if (SendRoute::Read(options, GetName(), destination, route, reason) != Status::SUCCESS) {
+        Log::Instance().Errorf("%s: cannot enable: %s", name, reason.c_str());
+        return Status::FAILURE_INVALID;
+    }
     SendPacer::Settings pacing;
     pacing.factor = options.GetDouble(OptionKey("pace_factor"), pacing.factor);
     pacing.window = std::chrono::duration_cast<Clock::duration>(
@@ -254,7 +261,7 @@ Status SocketNetworkDatagramOut::OnEnable() {
                                                static_cast<int64_t>(datagram_bytes));
     const auto report = std::chrono::seconds(std::max<int64_t>(1, options.GetInt(OptionKey("report_seconds"), 5)));
 
-    auto sender = std::make_unique<Sender>(GetName(), destination, datagram_bytes, queue_bytes,
+    auto sender = std::make_unique<Sender>(GetName(), destination, datagram_bytes, route, queue_bytes,
                                            pacing, report, m_observer);
     if (sender->Open() != Status::SUCCESS) return Status::FAILURE_SYSCALL;
     if (sender->GetFd() >= FD_SETSIZE) {
@@ -264,7 +271,7 @@ Status SocketNetworkDatagramOut::OnEnable() {
     }
     m_sender = std::move(sender);
     Log::Instance().Infof("%s: sending to %s, %zu packets (%zu bytes) per datagram at most, %s",
-                          name, destination.text.c_str(), datagram_bytes / TS_PACKET_SIZE,
+                          name, route.Describe(destination).c_str(), datagram_bytes / TS_PACKET_SIZE,
                           datagram_bytes, pacing.paced ? "paced" : "unpaced");
     const int fragments = IpFragments(destination.family, static_cast<int>(datagram_bytes), MTU);
     if (fragments > 1)

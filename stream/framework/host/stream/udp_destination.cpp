@@ -25,6 +25,10 @@ Status UdpDestination::Parse(const std::string& address, int port, UdpDestinatio
     out.length = found->ai_addrlen;
     out.family = found->ai_family;
     freeaddrinfo(found);
+    if (out.family == AF_INET6)
+        out.group = IN6_IS_ADDR_MULTICAST(&reinterpret_cast<const sockaddr_in6*>(&out.address)->sin6_addr);
+    else
+        out.group = IN_MULTICAST(ntohl(reinterpret_cast<const sockaddr_in*>(&out.address)->sin_addr.s_addr));
     out.text = (out.family == AF_INET6 ? "[" + address + "]" : address) + ":" + std::to_string(port);
     return Status::SUCCESS;
 }

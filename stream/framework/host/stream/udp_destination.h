@@ -11,6 +11,7 @@ struct UdpDestination {
     socklen_t length = 0;
     int family = 0;
     std::string text;  // "a.b.c.d:port" or "[v6]:port", for log lines
+    bool group = false;  // a multicast group: 224.0.0.0/4 or ff00::/8
 
     // Accepts address literals only (no name look-up) and ports 1..65535;
     // otherwise FAILURE_INVALID with the reason in `reason`.

@@ -12,7 +12,23 @@ UdpSocket::~UdpSocket() {
     if (m_fd >= 0 && close(m_fd) < 0) Log::Instance().Errorf("UdpSocket: close(%d): %m", m_fd);
 }
 
-Status UdpSocket::Open(int family) {
+namespace {
+
+bool SetOption(int fd, int level, int name, const void* value, socklen_t length, const char* what) {
+    errno = 0;
+    if (setsockopt(fd, level, name, value, length) == 0) return true;
+    Log::Instance().Errorf("UdpSocket: cannot set the %s: (%d) %m", what, errno);
+    return false;
+}
+
+bool SetInt(int fd, int level, int name, int value, const char* what) {
+    return SetOption(fd, level, name, &value, sizeof value, what);
+}
+
+}  // namespace
+
+Status UdpSocket::Open(const UdpDestination& destination, const SendRoute& route) {
+    const int family = destination.family;
     errno = 0;
     m_fd = socket(family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_UDP);
     if (m_fd < 0) {
@@ -27,7 +43,31 @@ Status UdpSocket::Open(int family) {
     if (setsockopt(m_fd, level, name, &on, sizeof on) < 0)
         Log::Instance().Warnf("UdpSocket: cannot enable error reports, refusals go unseen: (%d) %m",
                               errno);
-    return Status::SUCCESS;
+    return Apply(destination, route);
+}
+
+Status UdpSocket::Apply(const UdpDestination& destination, const SendRoute& route) {
+    const bool v6 = destination.family == AF_INET6;
+    const int level = v6 ? IPPROTO_IPV6 : IPPROTO_IP;
+    bool set = true;
+    if (!destination.group) {
+        if (route.hop_limit)
+            set = SetInt(m_fd, level, v6 ? IPV6_UNICAST_HOPS : IP_TTL, route.hop_limit, "TTL");
+        return set ? Status::SUCCESS : Status::FAILURE_SYSCALL;
+    }
+    set = SetInt(m_fd, level, v6 ? IPV6_MULTICAST_HOPS : IP_MULTICAST_TTL, route.hop_limit, "multicast hop limit") &&
+          SetInt(m_fd, level, v6 ? IPV6_MULTICAST_LOOP : IP_MULTICAST_LOOP, route.loop ? 1 : 0, "multicast loop");
+    if (set && route.interface.index) {
+        if (v6) {
+            set = SetInt(m_fd, level, IPV6_MULTICAST_IF, static_cast<int>(route.interface.index),
+                         "multicast interface");
+        } else {
+            ip_mreqn request{};
+            request.imr_ifindex = static_cast<int>(route.interface.index);
+            set = SetOption(m_fd, level, IP_MULTICAST_IF, &request, sizeof request, "multicast interface");
+        }
+    }
+    return set ? Status::SUCCESS : Status::FAILURE_SYSCALL;
 }
 
 int UdpSocket::Send(const UdpDestination& destination, const iovec* pieces, size_t count) {

@@ -5,6 +5,7 @@
 #include <sys/uio.h>
 
 #include "status.h"
+#include "send_route.h"
 #include "udp_destination.h"
 
 // A non-blocking, unconnected UDP socket that asks the kernel to report
@@ -22,8 +23,9 @@ public:
     UdpSocket(const UdpSocket&) = delete;
     UdpSocket& operator=(const UdpSocket&) = delete;
 
-    // Logs and returns FAILURE_SYSCALL on failure.
-    Status Open(int family);
+    // Logs and returns FAILURE_SYSCALL on failure, also when the route's
+    // hop limit, interface or loop cannot be set.
+    Status Open(const UdpDestination& destination, const SendRoute& route);
     int GetFd() const { return m_fd; }
 
     // One datagram from the gathered pieces; 0 or the errno of the failure.
@@ -32,5 +34,7 @@ public:
     void DrainErrors(Errors& errors);
 
 private:
+    Status Apply(const UdpDestination& destination, const SendRoute& route);
+
     int m_fd = -1;
 };

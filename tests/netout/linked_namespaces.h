@@ -1,0 +1,104 @@
+#pragma once
+
+// Two private network namespaces joined by a veth pair, the host's own network
+// untouched: NEAR has veth0 (10.77.0.1/24, fd77::1/64) and a route for IPv4
+// groups on it; FAR has veth1 (10.77.0.2/24, fd77::2/64). Each is held by a
+// descriptor of this process: programs enter it with nsenter, the test's own
+// sockets are made on a thread that entered it. Needs root, like unshare.
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <functional>
+#include <sched.h>
+#include <string>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "tool_runner.h"
+
+class LinkedNamespaces {
+public:
+    enum Side { NEAR, FAR };
+
+    LinkedNamespaces() {
+        for (int& fd : m_fds) {
+            int error = 0;
+            std::thread([&fd, &error] {
+                if (unshare(CLONE_NEWNET) == 0) fd = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+                error = errno;
+            }).join();
+            if (fd < 0) {
+                ADD_FAILURE() << "cannot make a network namespace (needs root): " << strerror(error);
+                return;
+            }
+        }
+        // Addresses usable at once, without duplicate address detection.
+        const std::string no_dad = "echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad";
+        Run(NEAR, {"sh", "-c", no_dad});
+        Run(FAR, {"sh", "-c", no_dad});
+        Run(NEAR, {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1", "netns", Path(FAR)});
+        for (const Side side : {NEAR, FAR}) {
+            const std::string link = side == NEAR ? "veth0" : "veth1";
+            const std::string host = side == NEAR ? "1" : "2";
+            Run(side, {"ip", "addr", "add", "10.77.0." + host + "/24", "dev", link});
+            Run(side, {"ip", "-6", "addr", "add", "fd77::" + host + "/64", "dev", link, "nodad"});
+            Run(side, {"ip", "link", "set", link, "up"});
+        }
+        Run(NEAR, {"ip", "route", "add", "224.0.0.0/4", "dev", "veth0"});
+        // Until the kernel has seen the carrier (its link watch runs up to a second
+        // later) a link sends into a queue that drops.
+        for (const Side side : {NEAR, FAR}) {
+            const std::string link = side == NEAR ? "veth0" : "veth1";
+            std::vector<std::string> show = Enter(side);
+            show.insert(show.end(), {"ip", "-o", "link", "show", "dev", link});
+            bool up = false;
+            for (int tries = 0; tries < 100 && !up; ++tries) {
+                up = RunTool(show).out.find(" state UP ") != std::string::npos;
+                if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            }
+            EXPECT_TRUE(up) << link << " never came up";
+        }
+    }
+    ~LinkedNamespaces() {
+        for (const int fd : m_fds)
+            if (fd >= 0) close(fd);
+    }
+    LinkedNamespaces(const LinkedNamespaces&) = delete;
+    LinkedNamespaces& operator=(const LinkedNamespaces&) = delete;
+
+    // The words before a command that runs it inside `side`.
+    std::vector<std::string> Enter(Side side) const { return {"nsenter", "--net=" + Path(side)}; }
+
+    // Runs a command inside `side`; a failure is the test's.
+    void Run(Side side, std::vector<std::string> command) const {
+        const std::vector<std::string> enter = Enter(side);
+        command.insert(command.begin(), enter.begin(), enter.end());
+        const ToolResult result = RunTool(command);
+        std::string text;
+        for (const auto& word : command) text += word + " ";
+        EXPECT_EQ(result.status, 0) << text << "\n" << result.err;
+    }
+
+    // Calls `make` on a thread inside `side`: the sockets it makes stay there.
+    void Inside(Side side, const std::function<void()>& make) const {
+        std::thread([&] {
+            if (setns(m_fds[side], CLONE_NEWNET) != 0) {
+                ADD_FAILURE() << "setns: " << strerror(errno);
+                return;
+            }
+            make();
+        }).join();
+    }
+
+private:
+    std::string Path(Side side) const {
+        return "/proc/" + std::to_string(getpid()) + "/fd/" + std::to_string(m_fds[side]);
+    }
+
+    int m_fds[2] = {-1, -1};
+};
