@@ -1,8 +1,8 @@
 #pragma once
 
 // Two private network namespaces joined by a veth pair, the host's own network
-// untouched: NEAR has veth0 (10.77.0.1/24, fd77::1/64) and a route for IPv4
-// groups on it; FAR has veth1 (10.77.0.2/24, fd77::2/64). Each is held by a
+// untouched: NEAR has veth0 (10.77.0.1/24, fd77::1/64), with a route for IPv4
+// groups on it or none; FAR has veth1 (10.77.0.2/24, fd77::2/64). Each is held by a
 // descriptor of this process: programs enter it with nsenter, the test's own
 // sockets are made on a thread that entered it. Needs root, like unshare.
 
@@ -25,7 +25,7 @@ class LinkedNamespaces {
 public:
     enum Side { NEAR, FAR };
 
-    LinkedNamespaces() {
+    explicit LinkedNamespaces(bool group_route) {
         for (int& fd : m_fds) {
             int error = 0;
             std::thread([&fd, &error] {
@@ -49,7 +49,7 @@ public:
             Run(side, {"ip", "-6", "addr", "add", "fd77::" + host + "/64", "dev", link, "nodad"});
             Run(side, {"ip", "link", "set", link, "up"});
         }
-        Run(NEAR, {"ip", "route", "add", "224.0.0.0/4", "dev", "veth0"});
+        if (group_route) Run(NEAR, {"ip", "route", "add", "224.0.0.0/4", "dev", "veth0"});
         // Until the kernel has seen the carrier (its link watch runs up to a second
         // later) a link sends into a queue that drops.
         for (const Side side : {NEAR, FAR}) {
