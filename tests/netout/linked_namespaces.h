@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -37,32 +36,23 @@ public:
                 return;
             }
         }
-        // Addresses usable at once, without duplicate address detection.
+        // Addresses usable at once, without duplicate address detection; a link
+        // sends into a queue that drops until the kernel has seen its carrier, up
+        // to a second after both ends are up.
         const std::string no_dad = "echo 0 > /proc/sys/net/ipv6/conf/default/accept_dad";
-        Run(NEAR, {"sh", "-c", no_dad});
+        const auto link = [](const std::string& name, const std::string& host) {
+            return " && ip addr add 10.77.0." + host + "/24 dev " + name + " && ip -6 addr add fd77::" + host +
+                   "/64 dev " + name + " nodad && ip link set " + name + " up";
+        };
+        const auto wait = [](const std::string& name) {
+            return "for i in $(seq 100); do ip -o link show dev " + name +
+                   " | grep -q ' state UP ' && exit 0; sleep 0.05; done; exit 1";
+        };
         Run(FAR, {"sh", "-c", no_dad});
-        Run(NEAR, {"ip", "link", "add", "veth0", "type", "veth", "peer", "name", "veth1", "netns", Path(FAR)});
-        for (const Side side : {NEAR, FAR}) {
-            const std::string link = side == NEAR ? "veth0" : "veth1";
-            const std::string host = side == NEAR ? "1" : "2";
-            Run(side, {"ip", "addr", "add", "10.77.0." + host + "/24", "dev", link});
-            Run(side, {"ip", "-6", "addr", "add", "fd77::" + host + "/64", "dev", link, "nodad"});
-            Run(side, {"ip", "link", "set", link, "up"});
-        }
-        if (group_route) Run(NEAR, {"ip", "route", "add", "224.0.0.0/4", "dev", "veth0"});
-        // Until the kernel has seen the carrier (its link watch runs up to a second
-        // later) a link sends into a queue that drops.
-        for (const Side side : {NEAR, FAR}) {
-            const std::string link = side == NEAR ? "veth0" : "veth1";
-            std::vector<std::string> show = Enter(side);
-            show.insert(show.end(), {"ip", "-o", "link", "show", "dev", link});
-            bool up = false;
-            for (int tries = 0; tries < 100 && !up; ++tries) {
-                up = RunTool(show).out.find(" state UP ") != std::string::npos;
-                if (!up) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            }
-            EXPECT_TRUE(up) << link << " never came up";
-        }
+        Run(NEAR, {"sh", "-c", no_dad + " && ip link add veth0 type veth peer name veth1 netns " + Path(FAR) +
+                                   link("veth0", "1") + (group_route ? " && ip route add 224.0.0.0/4 dev veth0" : "")});
+        Run(FAR, {"sh", "-c", "true" + link("veth1", "2") + " && " + wait("veth1")});
+        Run(NEAR, {"sh", "-c", wait("veth0")});
     }
     ~LinkedNamespaces() {
         for (const int fd : m_fds)
@@ -79,9 +69,7 @@ public:
         const std::vector<std::string> enter = Enter(side);
         command.insert(command.begin(), enter.begin(), enter.end());
         const ToolResult result = RunTool(command);
-        std::string text;
-        for (const auto& word : command) text += word + " ";
-        EXPECT_EQ(result.status, 0) << text << "\n" << result.err;
+        EXPECT_EQ(result.status, 0) << command.back() << "\n" << result.err;
     }
 
     // Calls `make` on a thread inside `side`: the sockets it makes stay there.
