@@ -31,13 +31,13 @@ constexpr auto MAX_QUEUED = std::chrono::milliseconds(500);
 class SocketNetworkDatagramOut::Sender {
 public:
     Sender(const std::string& name, const UdpDestination& destination, size_t datagram_bytes,
-           const SendRoute& route, size_t queue_bytes, const SendPacer::Settings& pacing,
-           Clock::duration report_period, const SendObserver& observer)
-        : m_name(name), m_destination(destination), m_route(route), m_datagram_bytes(datagram_bytes),
+           size_t queue_bytes, const SendPacer::Settings& pacing, Clock::duration report_period,
+           const SendObserver& observer)
+        : m_name(name), m_destination(destination), m_datagram_bytes(datagram_bytes),
           m_queue(queue_bytes), m_pacer(pacing), m_statistics(name, report_period),
           m_observer(observer) {}
 
-    Status Open() { return m_socket.Open(m_destination, m_route); }
+    Status Open(const SendRoute& route) { return m_socket.Open(m_destination, route); }
     int GetFd() const { return m_socket.GetFd(); }
     size_t GetQueuedBytes() const { return m_queue.GetBytes(); }
     SendStatistics& Statistics() { return m_statistics; }
@@ -189,7 +189,6 @@ private:
 
     std::string m_name;
     UdpDestination m_destination;
-    SendRoute m_route;
     size_t m_datagram_bytes;
     UdpSocket m_socket;
     PacketQueue m_queue;
@@ -261,9 +260,9 @@ Status SocketNetworkDatagramOut::OnEnable() {
                                                static_cast<int64_t>(datagram_bytes));
     const auto report = std::chrono::seconds(std::max<int64_t>(1, options.GetInt(OptionKey("report_seconds"), 5)));
 
-    auto sender = std::make_unique<Sender>(GetName(), destination, datagram_bytes, route, queue_bytes,
+    auto sender = std::make_unique<Sender>(GetName(), destination, datagram_bytes, queue_bytes,
                                            pacing, report, m_observer);
-    if (sender->Open() != Status::SUCCESS) return Status::FAILURE_SYSCALL;
+    if (sender->Open(route) != Status::SUCCESS) return Status::FAILURE_SYSCALL;
     if (sender->GetFd() >= FD_SETSIZE) {
         Log::Instance().Errorf("%s: cannot enable: socket descriptor %d is beyond what select can "
                                "watch (%d)", name, sender->GetFd(), FD_SETSIZE);
